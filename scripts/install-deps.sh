@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs the build and test tools that are missing, and only those.
+# Safe to run again: a machine that has everything is left untouched.
+set -eu
+
+packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
+wine wine64 libwine-dev"
+
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages:$missing; run this script as root" >&2
+    exit 1
+fi
+
+echo "install-deps: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# shellcheck disable=SC2086
+apt-get install -y -q $missing
