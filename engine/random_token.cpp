@@ -1,0 +1,57 @@
+#include "random_token.h"
+
+#include <cstdlib>
+
+#include "engine_text.h"
+
+namespace engine {
+
+namespace {
+
+constexpr std::int32_t kDefaultTokenLength = 10;
+constexpr char kUpperCase[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr char kLowerCase[] = "abcdefghijklmnopqrstuvwxyz";
+constexpr char kDigits[] = "0123456789";
+
+thread_local std::uint32_t t_generatorState = 1;
+
+char DrawTokenCharacter() {
+    // The class remainders 0, 3, 6 pick upper case; 1, 4, 7 lower case; 2, 5, 8 digits.
+    switch (rand() % 9 % 3) {
+        case 0:
+            return kUpperCase[rand() % 26];
+        case 1:
+            return kLowerCase[rand() % 26];
+        default:
+            return kDigits[rand() % 10];
+    }
+}
+
+}  // namespace
+
+void srand(std::uint32_t seed) {
+    t_generatorState = seed;
+}
+
+int rand() {
+    t_generatorState = t_generatorState * 214013u + 2531011u;
+    return static_cast<int>((t_generatorState >> 16) & 0x7FFF);
+}
+
+const char* GenerateRandomToken(std::int32_t length) {
+    if (length <= 0) {
+        length = kDefaultTokenLength;
+    }
+    const std::size_t size = static_cast<std::size_t>(length);
+    char* token = static_cast<char*>(std::malloc(size + 1));
+    if (token == nullptr) {
+        return kEmptyText;
+    }
+    for (std::size_t position = 0; position < size; ++position) {
+        token[position] = DrawTokenCharacter();
+    }
+    token[size] = '\0';
+    return token;
+}
+
+}  // namespace engine

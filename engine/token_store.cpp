@@ -1,0 +1,144 @@
+#include "token_store.h"
+
+#include <cstring>
+
+#include "engine_text.h"
+#include "random_token.h"
+
+namespace engine {
+
+namespace {
+
+constexpr char kMachineKeyPath[] = "SOFTWARE\\Kestrane\\RND";
+constexpr char kUserKeyPath[] = "Software\\Kestrane\\RND";
+constexpr char kTokenValueName[] = "PlugIn";
+constexpr char kTokenValueNameLowerCase[] = "plugin";
+
+constexpr REGSAM kMachineWriteAccess = KEY_READ | KEY_WRITE;  // 0x2001F
+constexpr REGSAM kMachineReadAccess = KEY_READ;               // 0x20019
+constexpr REGSAM kUserAccess = KEY_ALL_ACCESS;                // 0xF003F
+
+constexpr DWORD kValueNameCapacity = 260;
+constexpr DWORD kValueDataCapacity = 1024;
+constexpr std::int32_t kNewTokenLength = 10;
+
+// A registry that never reports the end of a key's values cannot hang a caller.
+constexpr DWORD kMaxSearchedValues = 1u << 20;
+
+HKEY CreateKey(HKEY root, const char* path, REGSAM access) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, access, nullptr, &key, &disposition) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+HKEY OpenKey(HKEY root, const char* path, REGSAM access) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, access, &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+void FlushAndCloseKey(HKEY key) {
+    RegFlushKey(key);
+    RegCloseKey(key);
+}
+
+bool IsTokenValueName(char* name, DWORD length) {
+    for (DWORD i = 0; i < length; ++i) {
+        if (name[i] >= 'A' && name[i] <= 'Z') {
+            name[i] = static_cast<char>(name[i] - 'A' + 'a');
+        }
+    }
+    return std::strcmp(name, kTokenValueNameLowerCase) == 0;
+}
+
+// Stored data with and without a terminating zero read as the same token.
+const char* CopyTokenData(const BYTE* data, DWORD size) {
+    const void* zero = std::memchr(data, 0, size);
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const BYTE*>(zero) - data) : size;
+    return CopyText(reinterpret_cast<const char*>(data), length);
+}
+
+// The machine key when it can only be read: a stored token is used, none is created.
+const char* ReadMachineTokenReadOnly() {
+    HKEY key = OpenKey(HKEY_LOCAL_MACHINE, kMachineKeyPath, kMachineReadAccess);
+    if (key == nullptr) {
+        return kEmptyText;
+    }
+    const char* token = FindPlugInValue(key);
+    FlushAndCloseKey(key);
+    return token;
+}
+
+}  // namespace
+
+const char* FindPlugInValue(HKEY key) {
+    for (DWORD index = 0; index < kMaxSearchedValues; ++index) {
+        char name[kValueNameCapacity];
+        BYTE data[kValueDataCapacity];
+        DWORD nameLength = kValueNameCapacity;
+        DWORD dataSize = kValueDataCapacity;
+        DWORD type = 0;
+        const LONG status =
+            RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataSize);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status == ERROR_SUCCESS && nameLength < kValueNameCapacity &&
+            dataSize <= kValueDataCapacity && IsTokenValueName(name, nameLength)) {
+            return CopyTokenData(data, dataSize);
+        }
+    }
+    return kEmptyText;
+}
+
+const char* ReadOrCreateToken(HKEY key) {
+    const char* token = FindPlugInValue(key);
+    if (token[0] == '\0') {
+        FreeText(token);
+        token = GenerateRandomToken(kNewTokenLength);
+        // A token that could not be allocated is not written; the result of the
+        // write itself does not matter: the new token serves this call either way.
+        if (token != kEmptyText) {
+            RegSetValueExA(key, kTokenValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(token),
+                           kNewTokenLength);
+        }
+    }
+    FlushAndCloseKey(key);
+    return token;
+}
+
+const char* GetMachineToken() {
+    HKEY key = CreateKey(HKEY_LOCAL_MACHINE, kMachineKeyPath, kMachineWriteAccess);
+    if (key != nullptr) {
+        return ReadOrCreateToken(key);
+    }
+    return ReadMachineTokenReadOnly();
+}
+
+const char* GetUserToken() {
+    HKEY key = CreateKey(HKEY_CURRENT_USER, kUserKeyPath, kUserAccess);
+    if (key == nullptr) {
+        return kEmptyText;
+    }
+    return ReadOrCreateToken(key);
+}
+
+int IsInstalled() {
+    HKEY key = OpenKey(HKEY_LOCAL_MACHINE, kMachineKeyPath, kMachineReadAccess);
+    if (key == nullptr) {
+        return 0;
+    }
+    UniqueText token(FindPlugInValue(key));
+    const int installed = token.get()[0] != '\0' ? 1 : 0;
+    FlushAndCloseKey(key);
+    return installed;
+}
+
+}  // namespace engine
