@@ -1,0 +1,171 @@
+// The engine against Wine's real registry and volume information.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "engine_text.h"
+#include "machine_id.h"
+#include "reference_identifier.h"
+#include "token_store.h"
+#include "wine_machine.h"
+
+namespace {
+
+using engine::UniqueText;
+using test_support::kMachineTokenKey;
+using test_support::kUserTokenKey;
+
+struct RawValue {
+    DWORD type = 0;
+    std::string data;
+    bool present = false;
+};
+
+RawValue ReadRawValue(HKEY root, const char* path, const char* name) {
+    RawValue value;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return value;
+    }
+    char data[2048];
+    DWORD size = sizeof data;
+    if (RegQueryValueExA(key, name, nullptr, &value.type, reinterpret_cast<BYTE*>(data), &size) ==
+        ERROR_SUCCESS) {
+        value.present = true;
+        value.data.assign(data, size);
+    }
+    RegCloseKey(key);
+    return value;
+}
+
+void WriteRawValue(HKEY root, const char* path, const char* name, DWORD type,
+                   const std::string& data) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                             static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+bool KeyExists(HKEY root, const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+bool IsTokenText(const std::string& token) {
+    for (char c : token) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class EngineOnWine : public ::testing::Test {
+  protected:
+    void SetUp() override { test_support::DeleteTokenKeys(); }
+    void TearDown() override { test_support::DeleteTokenKeys(); }
+};
+
+// The engine writes the 10 token bytes without a terminator (the exact
+// arguments are checked by the host tests); Wine's RegSetValueExA keeps a zero
+// byte that follows string data, so the stored value may carry one.
+TEST_F(EngineOnWine, NewTokenIsStoredAsAStringAndReadsBack) {
+    UniqueText created(engine::GetUserToken());
+    ASSERT_EQ(std::strlen(created.get()), 10u);
+    EXPECT_TRUE(IsTokenText(created.get()));
+
+    const RawValue stored = ReadRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn");
+    ASSERT_TRUE(stored.present);
+    EXPECT_EQ(stored.type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(stored.data.substr(0, 10), std::string(created.get()));
+    EXPECT_LE(stored.data.size(), 11u);
+
+    UniqueText again(engine::GetUserToken());
+    EXPECT_STREQ(again.get(), created.get());
+}
+
+TEST_F(EngineOnWine, TokenStoredWithoutTerminatorReadsAsTheSameToken) {
+    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_BINARY, "Unterminat");
+    UniqueText token(engine::GetUserToken());
+    EXPECT_STREQ(token.get(), "Unterminat");
+}
+
+TEST_F(EngineOnWine, TokenValueNameIsMatchedInAnyLetterCase) {
+    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "Other", REG_SZ, std::string("x\0", 2));
+    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "pLUGiN", REG_SZ,
+                  std::string("StoredToken\0", 12));
+    UniqueText token(engine::GetMachineToken());
+    EXPECT_STREQ(token.get(), "StoredToken");
+    // Found, so nothing was added beside it.
+    EXPECT_FALSE(ReadRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "Other").data.empty());
+}
+
+TEST_F(EngineOnWine, ValueLongerThan1024BytesIsPassedOverAndReplaced) {
+    const std::string oversized(1025, 'Q');
+    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_SZ, oversized);
+    UniqueText token(engine::GetUserToken());
+    ASSERT_EQ(std::strlen(token.get()), 10u);
+    EXPECT_EQ(ReadRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn").data.substr(0, 10),
+              token.get());
+}
+
+TEST_F(EngineOnWine, ValueOf1024BytesIsStillAToken) {
+    const std::string largest(1024, 'Q');
+    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_BINARY, largest);
+    UniqueText token(engine::GetUserToken());
+    EXPECT_EQ(std::string(token.get()), largest);
+}
+
+TEST_F(EngineOnWine, IsInstalledNeverCreatesAndFollowsTheMachineToken) {
+    EXPECT_EQ(engine::IsInstalled(), 0);
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey));
+
+    UniqueText userToken(engine::GetUserToken());
+    EXPECT_EQ(engine::IsInstalled(), 0) << "the user's token plays no part";
+
+    UniqueText machineToken(engine::GetMachineToken());
+    EXPECT_EQ(engine::IsInstalled(), 1);
+}
+
+TEST_F(EngineOnWine, IdentifierFollowsTheVolumeSerialAndTheStoredTokens) {
+    const std::uint32_t serial = test_support::PrefixVolumeSerial();
+    ASSERT_NE(serial, 0u) << "the test prefix fixes the C: serial";
+
+    const struct {
+        const char* salt;
+    } cases[] = {{"abc"}, {"x"}, {"\xE9\xFF\x80 salt"}, {"0123456789012345678901234567890123"}};
+    for (const auto& c : cases) {
+        UniqueText identifier(engine::ComputeMachineId(c.salt));
+        const std::string machineToken = test_support::StoredMachineToken();
+        const std::string userToken = test_support::StoredUserToken();
+        ASSERT_EQ(machineToken.size(), 10u);
+        ASSERT_EQ(userToken.size(), 10u);
+        EXPECT_EQ(std::string(identifier.get()),
+                  test_support::ReferenceIdentifier(serial, machineToken, userToken, c.salt))
+            << "salt " << c.salt;
+        EXPECT_EQ(std::strlen(identifier.get()), 74u);
+    }
+}
+
+TEST_F(EngineOnWine, IdentifierIsStableAcrossCallsAndUsesStoredTokensOfOtherLengths) {
+    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn", REG_SZ, "TwentyCharacterToken");
+    UniqueText first(engine::ComputeMachineId("abc"));
+    UniqueText second(engine::ComputeMachineId("abc"));
+    EXPECT_EQ(std::strlen(first.get()), 94u);
+    EXPECT_STREQ(first.get(), second.get());
+    EXPECT_EQ(std::string(first.get()),
+              test_support::ReferenceIdentifier(test_support::PrefixVolumeSerial(),
+                                                "TwentyCharacterToken",
+                                                test_support::StoredUserToken(), "abc"));
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// Facts of the Wine prefix that Windows tests check the component against,
+// read with plain Win32 calls: the fixed C: volume serial and the stored tokens.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace test_support {
+
+constexpr char kMachineTokenKey[] = "SOFTWARE\\Kestrane\\RND";
+constexpr char kUserTokenKey[] = "Software\\Kestrane\\RND";
+
+// The serial the test prefix fixes in C:\.windows-serial (hexadecimal text).
+inline std::uint32_t PrefixVolumeSerial() {
+    std::FILE* file = std::fopen("C:\\.windows-serial", "r");
+    unsigned serial = 0;
+    if (file != nullptr) {
+        if (std::fscanf(file, "%x", &serial) != 1) {
+            serial = 0;
+        }
+        std::fclose(file);
+    }
+    return serial;
+}
+
+// The string data of `valueName` under root\path; empty when absent.
+inline std::string ReadRegistryString(HKEY root, const char* path, const char* valueName) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return std::string();
+    }
+    char data[4096];
+    DWORD size = sizeof data - 1;
+    const LONG status =
+        RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        return std::string();
+    }
+    data[size] = '\0';
+    return std::string(data);
+}
+
+inline std::string StoredMachineToken() {
+    return ReadRegistryString(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn");
+}
+
+inline std::string StoredUserToken() {
+    return ReadRegistryString(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn");
+}
+
+// Removes both token keys, so the next derivation starts on a machine without tokens.
+inline void DeleteTokenKeys() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kMachineTokenKey);
+    RegDeleteKeyA(HKEY_CURRENT_USER, kUserTokenKey);
+}
+
+}  // namespace test_support
