@@ -31,6 +31,13 @@ function(talvenor_add_windows_test name)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
     talvenor_use_posix_thread_model(${name})
+    if(TARGET ieTalvenor)
+        # Tests load the DLL as a host does, by its path as Wine sees it
+        # (drive Z: is the host's root).
+        string(REPLACE "/" "\\\\" dll_path "Z:${CMAKE_BINARY_DIR}/module/ieTalvenor.DLL")
+        target_compile_definitions(${name} PRIVATE "TALVENOR_DLL_PATH=\"${dll_path}\"")
+        add_dependencies(${name} ieTalvenor)
+    endif()
     if(TALVENOR_RUN_WINDOWS_TESTS)
         add_test(NAME ${name} COMMAND ${name})
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED WinePrefix

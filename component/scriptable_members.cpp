@@ -1,0 +1,101 @@
+// ITalvenor's four members. Each stores its result in its out-parameter and
+// reports S_OK; a failed derivation or an unusable salt shows as a null BSTR.
+// A BSTR found in oID or oName on entry is the caller's to give up and is freed
+// first; oVer is overwritten without being freed.
+#include <cstdlib>
+
+#include "bstr_text.h"
+#include "engine_text.h"
+#include "machine_id.h"
+#include "talvenor.h"
+#include "token_store.h"
+
+namespace {
+
+constexpr char kVersionText[] = "1.0.0.4";
+
+// NetBIOS names have at most 15 characters.
+constexpr DWORD kComputerNameBufferSize = 16;
+
+// Converts `salt` into a fresh ANSI text, each UTF-16 unit up to U+00FF becoming
+// the byte of the same value and the text ending at the salt's first null
+// character. Returns null when a unit above U+00FF makes the salt unusable or
+// the buffer cannot be allocated; the caller frees the text with free().
+char* SaltToAnsi(BSTR salt, UINT byteLength) {
+    const std::size_t capacity = static_cast<std::size_t>(byteLength) + 1;
+    char* ansi = static_cast<char*>(std::malloc(capacity));
+    if (ansi == nullptr) {
+        return nullptr;
+    }
+    // In the runtime's "C" locale wcstombs maps units up to U+00FF to their own
+    // byte values and refuses any other unit.
+    if (std::wcstombs(ansi, salt, capacity) == static_cast<std::size_t>(-1)) {
+        std::free(ansi);
+        return nullptr;
+    }
+    ansi[capacity - 1] = '\0';
+    return ansi;
+}
+
+}  // namespace
+
+const char* TalvenorVersionText() {
+    return kVersionText;
+}
+
+HRESULT STDMETHODCALLTYPE CTalvenor::get_getID(BSTR* iSalt, BSTR* oID) {
+    if (oID == nullptr) {
+        return E_POINTER;
+    }
+    SysFreeString(*oID);
+    *oID = nullptr;
+    if (iSalt == nullptr) {
+        return S_OK;
+    }
+    const UINT byteLength = SysStringByteLen(*iSalt);
+    if (byteLength == 0) {
+        return S_OK;
+    }
+    char* salt = SaltToAnsi(*iSalt, byteLength);
+    if (salt == nullptr) {
+        return S_OK;
+    }
+    engine::UniqueText identifier(engine::ComputeMachineId(salt));
+    if (identifier.get()[0] != '\0') {
+        *oID = AnsiToBstr(identifier.get());
+    }
+    std::free(salt);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CTalvenor::get_ComputerName(BSTR* oName) {
+    if (oName == nullptr) {
+        return E_POINTER;
+    }
+    SysFreeString(*oName);
+    *oName = nullptr;
+    // Zeroed first: if the platform fails, the result is an empty name rather
+    // than whatever the buffer held.
+    char name[kComputerNameBufferSize] = {};
+    DWORD size = kComputerNameBufferSize;
+    GetComputerNameA(name, &size);
+    name[kComputerNameBufferSize - 1] = '\0';
+    *oName = AnsiToBstr(name);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CTalvenor::get_TestInstallation(LONG* oValue) {
+    if (oValue == nullptr) {
+        return E_POINTER;
+    }
+    *oValue = engine::IsInstalled();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CTalvenor::get_Version(BSTR* oVer) {
+    if (oVer == nullptr) {
+        return E_POINTER;
+    }
+    *oVer = AnsiToBstr(TalvenorVersionText());
+    return S_OK;
+}
