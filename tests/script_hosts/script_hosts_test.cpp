@@ -1,0 +1,198 @@
+// The registered component in the platform's own script hosts and as a browser
+// drives it. Every identifier is checked against one the test derives itself
+// from the prefix's volume serial and the tokens read with the platform's reg tool.
+#include <gtest/gtest.h>
+#include <objsafe.h>
+#include <windows.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "child_process.h"
+#include "reference_identifier.h"
+#include "talvenor_dll.h"
+#include "wine_machine.h"
+
+namespace {
+
+using test_support::RunProcess;
+
+// The "PlugIn" token under `key` as the platform's reg tool prints it.
+std::string TokenFromRegTool(const std::string& key) {
+    const std::string output = RunProcess("reg.exe query \"" + key + "\" /v PlugIn").output;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, type, data;
+        if (fields >> name >> type >> data && name == "PlugIn" && type == "REG_SZ") {
+            return data;
+        }
+    }
+    return std::string();
+}
+
+// The identifier for `salt` on this machine, for the current tokens.
+std::string ExpectedIdentifier(const std::string& salt) {
+    const std::string machineToken = TokenFromRegTool("HKLM\\SOFTWARE\\Kestrane\\RND");
+    const std::string userToken = TokenFromRegTool("HKCU\\Software\\Kestrane\\RND");
+    EXPECT_EQ(machineToken.size(), 10u);
+    EXPECT_EQ(userToken.size(), 10u);
+    return test_support::ReferenceIdentifier(test_support::PrefixVolumeSerial(), machineToken,
+                                             userToken, salt);
+}
+
+// name=value lines of a script's output.
+std::map<std::string, std::string> RunScript(const char* path) {
+    const test_support::ProcessResult result =
+        RunProcess(std::string("cscript.exe //nologo \"") + path + "\"");
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    std::map<std::string, std::string> values;
+    std::istringstream lines(result.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return values;
+}
+
+std::string ThisComputerName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+    return name;
+}
+
+class ScriptHosts : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        test_support::DeleteTokenKeys();
+        ASSERT_EQ(
+            RunProcess(std::string("regsvr32.exe /s \"") + test_support::kDllPath + "\"").exitCode,
+            0u);
+    }
+    static void TearDownTestSuite() {
+        RunProcess(std::string("regsvr32.exe /s /u \"") + test_support::kDllPath + "\"");
+        test_support::DeleteTokenKeys();
+    }
+};
+
+TEST_F(ScriptHosts, JScriptReadsEveryMember) {
+    const auto values = RunScript(TALVENOR_SCRIPT_DIR "\\read_members.js");
+    const std::string salt255(255, 's');
+    const struct {
+        const char* key;
+        std::string salt;  // empty: the member yields no identifier
+    } identifiers[] = {
+        {"getID.0", "abc"}, {"getID.1", "x"},       {"getID.2", salt255},
+        {"getID.3", ""},    {"getID.4", "caf\xE9"}, {"getID.5", "ab"},
+        {"getID.6", ""},    {"getID.7", ""},        {"getID.independent", "abc"},
+    };
+    for (const auto& identifier : identifiers) {
+        ASSERT_EQ(values.count(identifier.key), 1u) << identifier.key;
+        const std::string expected =
+            identifier.salt.empty() ? std::string() : ExpectedIdentifier(identifier.salt);
+        EXPECT_EQ(values.at(identifier.key), expected) << identifier.key;
+    }
+    EXPECT_EQ(values.at("getID.2").size(), 74u);
+    EXPECT_EQ(values.at("installedBefore"), "0");
+    EXPECT_EQ(values.at("TestInstallation"), "1");
+    EXPECT_EQ(values.at("TestInstallation.type"), "number");
+    EXPECT_EQ(values.at("ComputerName"), ThisComputerName());
+    EXPECT_EQ(values.at("Version"), "1.0.0.4");
+}
+
+TEST_F(ScriptHosts, VBScriptReadsEveryMember) {
+    const auto values = RunScript(TALVENOR_SCRIPT_DIR "\\read_members.vbs");
+    const struct {
+        const char* key;
+        std::string salt;
+    } identifiers[] = {
+        {"getID.0", "abc"}, {"getID.1", "\xE9"}, {"getID.2", std::string(255, 'v')},
+        {"getID.3", "ab"},  {"getID.4", ""},
+    };
+    for (const auto& identifier : identifiers) {
+        ASSERT_EQ(values.count(identifier.key), 1u) << identifier.key;
+        const std::string expected =
+            identifier.salt.empty() ? std::string() : ExpectedIdentifier(identifier.salt);
+        EXPECT_EQ(values.at(identifier.key), expected) << identifier.key;
+    }
+    EXPECT_EQ(values.at("TestInstallation"), "1");
+    EXPECT_EQ(values.at("TestInstallation.type"), "Long");
+    EXPECT_EQ(values.at("ComputerName"), ThisComputerName());
+    EXPECT_EQ(values.at("Version"), "1.0.0.4");
+}
+
+// As a browser does: create the registered class, enable both safety options
+// for IDispatch, then read the members by name.
+TEST_F(ScriptHosts, BrowserEnablesSafetyAndReadsThroughIDispatch) {
+    test_support::ComApartment apartment;
+    IDispatch* object = nullptr;
+    ASSERT_EQ(CoCreateInstance(test_support::kClsidTalvenor, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IDispatch, reinterpret_cast<void**>(&object)),
+              S_OK);
+    IObjectSafety* safety = nullptr;
+    ASSERT_EQ(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+    const DWORD bothOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, bothOptions, bothOptions), S_OK);
+    DWORD supported = 0;
+    DWORD enabled = 0;
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+    EXPECT_EQ(supported, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
+    EXPECT_EQ(enabled, static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER));
+    safety->Release();
+
+    const struct {
+        const wchar_t* name;
+        const wchar_t* salt;  // null: read without an argument
+        VARTYPE type;
+    } members[] = {
+        {L"getID", L"abc", VT_BSTR},
+        {L"ComputerName", nullptr, VT_BSTR},
+        {L"TestInstallation", nullptr, VT_I4},
+        {L"Version", nullptr, VT_BSTR},
+    };
+    std::map<std::wstring, VARIANT> results;
+    for (const auto& member : members) {
+        LPOLESTR name = const_cast<LPOLESTR>(member.name);
+        DISPID dispid = DISPID_UNKNOWN;
+        ASSERT_EQ(object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid), S_OK);
+        VARIANT argument;
+        VariantInit(&argument);
+        DISPPARAMS parameters = {nullptr, nullptr, 0, 0};
+        if (member.salt != nullptr) {
+            argument.vt = VT_BSTR;
+            argument.bstrVal = SysAllocString(member.salt);
+            parameters = {&argument, nullptr, 1, 0};
+        }
+        VARIANT result;
+        VariantInit(&result);
+        EXPECT_EQ(object->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT,
+                                 DISPATCH_METHOD | DISPATCH_PROPERTYGET, &parameters, &result,
+                                 nullptr, nullptr),
+                  S_OK)
+            << member.name;
+        EXPECT_EQ(result.vt, member.type) << member.name;
+        VariantClear(&argument);
+        results[member.name] = result;
+    }
+    char identifier[128] = {};
+    WideCharToMultiByte(CP_ACP, 0, results[L"getID"].bstrVal, -1, identifier, sizeof identifier,
+                        nullptr, nullptr);
+    EXPECT_EQ(std::string(identifier), ExpectedIdentifier("abc"));
+    EXPECT_EQ(results[L"TestInstallation"].lVal, 1);
+    EXPECT_STREQ(results[L"Version"].bstrVal, L"1.0.0.4");
+    for (auto& entry : results) {
+        VariantClear(&entry.second);
+    }
+    object->Release();
+}
+
+}  // namespace
