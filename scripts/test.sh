@@ -13,3 +13,4 @@ done
 
 ctest --preset native
 ctest --preset win64
+ctest --preset win32

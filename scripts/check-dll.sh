@@ -1,0 +1,46 @@
+#!/bin/sh
+# Checks a built ieTalvenor.DLL without running it: its export table (module
+# name, the four entry points as ordinals 1 to 4 under undecorated names) and
+# that it imports system DLLs only. Used for the 32-bit product, which this
+# machine cannot execute, and for the 64-bit build alike.
+# Usage: check-dll.sh OBJDUMP DLL
+set -eu
+objdump=$1
+dll=$2
+headers=$("$objdump" -p "$dll")
+failed=0
+
+expect() {
+    # $1: description; $2: extended regular expression that a line must match.
+    if ! printf '%s\n' "$headers" | grep -Eq "$2"; then
+        echo "check-dll: $1 not found" >&2
+        failed=1
+    fi
+}
+
+expect "module name ieTalvenor.DLL" '^Name[[:space:]]+[0-9a-f]+ ieTalvenor\.DLL$'
+expect "ordinal base 1" '^Ordinal Base[[:space:]]+1$'
+ordinal=0
+for name in DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer; do
+    expect "export $name at ordinal $((ordinal + 1))" "^[[:space:]]+\[[[:space:]]*$ordinal\] $name\$"
+    ordinal=$((ordinal + 1))
+done
+exports=$(printf '%s\n' "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -Ec '^[[:space:]]+\[' || true)
+if [ "$exports" -ne 4 ]; then
+    echo "check-dll: $exports named exports, expected 4" >&2
+    failed=1
+fi
+
+allowed="ADVAPI32.dll KERNEL32.dll msvcrt.dll ole32.dll OLEAUT32.dll USER32.dll"
+for imported in $(printf '%s\n' "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+    case " $allowed " in
+    *" $imported "*) ;;
+    *)
+        echo "check-dll: imports $imported, which is not a system DLL of the platform" >&2
+        failed=1
+        ;;
+    esac
+done
+
+[ "$failed" -eq 0 ] && echo "check-dll: $dll: exports and imports as expected"
+exit "$failed"
