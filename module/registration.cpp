@@ -83,6 +83,12 @@ HRESULT LoadModuleTypeLib(BSTR* pathOut, ITypeLib** typeLibOut) {
             extension = position;
         }
         lstrcpyA(extension, ".tlb");
+        // Only a path without any dot grows here. One that outgrows the platform's
+        // path limit is refused: the help folder is cut from it in a buffer of
+        // MAX_PATH characters.
+        if (lstrlenA(path) >= MAX_PATH) {
+            return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        }
         AnsiPathToWide(path, widePath, MAX_PATH + kTypeLibPathSpare);
         result = LoadTypeLib(widePath, typeLibOut);
     }
@@ -99,13 +105,8 @@ HRESULT RegisterModuleTypeLib() {
     if (FAILED(result)) {
         return result;
     }
-    // The help directory is cut from the path in a buffer of MAX_PATH characters;
-    // a longer path (possible once ".tlb" was appended) is refused, not overrun.
-    if (path.get() == nullptr || SysStringLen(path.get()) >= MAX_PATH) {
-        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    }
     wchar_t helpDirectory[MAX_PATH];
-    lstrcpyW(helpDirectory, path.get());
+    lstrcpynW(helpDirectory, path.get(), MAX_PATH);
     helpDirectory[DirPartLength(helpDirectory)] = L'\0';
     return RegisterTypeLib(typeLib.get(), path.get(), helpDirectory);
 }

@@ -196,4 +196,36 @@ TEST_F(Registration, TypeLibraryFoundNowhereFailsAfterTheScriptAndBeforeTheCateg
     RegSvr32(dllPath, true);
 }
 
+// A library path without any dot gets ".tlb" appended when its type library is
+// looked for beside it; a path that would then reach the platform's path limit
+// is refused, before any buffer of that size is filled from it.
+TEST_F(Registration, TypeLibraryPathBeyondThePathLimitIsRefused) {
+    std::string folder = "C:";
+    while (folder.size() < 200) {
+        folder += "\\abcdefghij";
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    std::string dllPath = folder + "\\ieTalvenor";
+    dllPath.resize(257, 'X');  // 261 characters with ".tlb" appended
+    ASSERT_TRUE(CopyFileA(kDllPath, dllPath.c_str(), FALSE));
+    SpoilTypeLibResource(dllPath);
+    ASSERT_TRUE(CopyFileA(TALVENOR_TYPELIB_PATH, (dllPath + ".tlb").c_str(), FALSE));
+
+    // A trailing dot keeps the loader from adding ".dll"; the module's own
+    // file name has none.
+    HMODULE library = LoadLibraryA((dllPath + ".").c_str());
+    ASSERT_NE(library, nullptr);
+    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(library, "DllRegisterServer")));
+    auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(library, "DllUnregisterServer")));
+    {
+        test_support::ComApartment apartment;
+        EXPECT_EQ(registerServer(), HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+        EXPECT_FALSE(ClassesKeyExists(kTypeLibVersionKey));
+        unregisterServer();
+    }
+    FreeLibrary(library);
+}
+
 }  // namespace
