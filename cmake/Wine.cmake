@@ -40,7 +40,11 @@ function(talvenor_add_windows_test name)
     endif()
     if(TALVENOR_RUN_WINDOWS_TESTS)
         add_test(NAME ${name} COMMAND ${name})
+        # Under wine64 a program killed by a stack overflow exits with status 0,
+        # so success is read from GoogleTest's closing summary as well.
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED WinePrefix
-                             RESOURCE_LOCK WinePrefix)
+                             RESOURCE_LOCK WinePrefix
+                             PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
+                             FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
     endif()
 endfunction()
