@@ -76,9 +76,12 @@ const char* ReadMachineTokenReadOnly() {
     return token;
 }
 
-}  // namespace
+struct TokenSearch {
+    const char* token;  // a fresh copy, or the shared empty text
+    bool copyFailed;    // a matching value exists but the heap could not copy it
+};
 
-const char* FindPlugInValue(HKEY key) {
+TokenSearch SearchTokenValue(HKEY key) {
     for (DWORD index = 0; index < kMaxSearchedValues; ++index) {
         char name[kValueNameCapacity];
         BYTE data[kValueDataCapacity];
@@ -92,15 +95,25 @@ const char* FindPlugInValue(HKEY key) {
         }
         if (status == ERROR_SUCCESS && nameLength < kValueNameCapacity &&
             dataSize <= kValueDataCapacity && IsTokenValueName(name, nameLength)) {
-            return CopyTokenData(data, dataSize);
+            const char* copy = CopyTokenData(data, dataSize);
+            return {copy, copy == kEmptyText};
         }
     }
-    return kEmptyText;
+    return {kEmptyText, false};
+}
+
+}  // namespace
+
+const char* FindPlugInValue(HKEY key) {
+    return SearchTokenValue(key).token;
 }
 
 const char* ReadOrCreateToken(HKEY key) {
-    const char* token = FindPlugInValue(key);
-    if (token[0] == '\0') {
+    const TokenSearch found = SearchTokenValue(key);
+    const char* token = found.token;
+    // A stored token that could not be copied is left in place: replacing it
+    // would change every later identifier for good.
+    if (token[0] == '\0' && !found.copyFailed) {
         FreeText(token);
         token = GenerateRandomToken(kNewTokenLength);
         // A token that could not be allocated is not written; the result of the

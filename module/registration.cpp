@@ -44,7 +44,8 @@ HRESULT RunRegistryScript(UINT resourceId, BOOL doRegister) {
         return result;
     }
     // The library is never the process's main executable, so its long path is used.
-    char path[MAX_PATH] = {};
+    // One spare character: a truncated path is not always terminated.
+    char path[MAX_PATH + 1] = {};
     GetModuleFileNameA(g_module.m_hInst, path, MAX_PATH);
     wchar_t widePath[MAX_PATH] = {};
     AnsiPathToWide(path, widePath, MAX_PATH);
@@ -94,6 +95,11 @@ HRESULT LoadModuleTypeLib(BSTR* pathOut, ITypeLib** typeLibOut) {
     }
     if (SUCCEEDED(result)) {
         *pathOut = SysAllocString(widePath);
+        if (*pathOut == nullptr) {
+            (*typeLibOut)->Release();
+            *typeLibOut = nullptr;
+            return E_OUTOFMEMORY;
+        }
     }
     return result;
 }
