@@ -46,6 +46,10 @@ const InterfaceMapEntry* CTalvenor::_GetEntries() {
     return TalvenorInterfaceMap();
 }
 
+HRESULT CTalvenor::QueryInterfaceFromOwnMap(REFIID iid, void** out) {
+    return QueryInterfaceFromMap(this, _GetEntries(), iid, out);
+}
+
 HRESULT STDMETHODCALLTYPE CTalvenor::InterfaceSupportsErrorInfo(REFIID iid) {
     for (const IID* supported : kErrorInfoInterfaces) {
         if (IsEqualGUID(*supported, iid)) {
@@ -66,7 +70,7 @@ CStandaloneObject::~CStandaloneObject() {
 }
 
 HRESULT STDMETHODCALLTYPE CStandaloneObject::QueryInterface(REFIID iid, void** out) {
-    return QueryInterfaceFromMap(static_cast<CTalvenor*>(this), _GetEntries(), iid, out);
+    return QueryInterfaceFromOwnMap(iid, out);
 }
 
 ULONG STDMETHODCALLTYPE CStandaloneObject::AddRef() {
@@ -108,10 +112,6 @@ ULONG STDMETHODCALLTYPE CInnerObject::AddRef() {
 
 ULONG STDMETHODCALLTYPE CInnerObject::Release() {
     return m_pOuter->Release();
-}
-
-HRESULT CInnerObject::QueryInterfaceFromOwnMap(REFIID iid, void** out) {
-    return QueryInterfaceFromMap(static_cast<CTalvenor*>(this), _GetEntries(), iid, out);
 }
 
 // Aggregated object.

@@ -29,9 +29,6 @@ class CInnerObject final : public CTalvenor {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
-
-    // The map walk on this object, which a CAggregatedObject's IUnknown uses.
-    HRESULT QueryInterfaceFromOwnMap(REFIID iid, void** out);
 };
 
 class CAggregatedObject final : public IUnknown {

@@ -35,8 +35,7 @@ DWORD SafetyOptionOf(REFIID iid) {
 
 HRESULT CTalvenor::SafetyProbe(REFIID iid) {
     IUnknown* probe = nullptr;
-    const HRESULT result =
-        QueryInterfaceFromMap(this, _GetEntries(), iid, reinterpret_cast<void**>(&probe));
+    const HRESULT result = QueryInterfaceFromOwnMap(iid, reinterpret_cast<void**>(&probe));
     if (probe != nullptr) {
         probe->Release();
     }

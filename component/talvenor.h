@@ -42,6 +42,9 @@ class CTalvenor : public ITalvenor, public ISupportErrorInfo, public IObjectSafe
     // The interface map: IDispatch, ITalvenor, ISupportErrorInfo, IObjectSafety.
     static const InterfaceMapEntry* _GetEntries();
 
+    // The interface-map walk on this object alone: no outer object is asked.
+    HRESULT QueryInterfaceFromOwnMap(REFIID iid, void** out);
+
     // Completion step after construction, and the step before destruction.
     HRESULT OnConstructed() { return S_OK; }
     void OnFinalRelease() {}

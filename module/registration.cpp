@@ -140,10 +140,15 @@ void UnregisterModuleTypeLib() {
     typeLib->ReleaseTLibAttr(attributes);
 }
 
+// Every category operation works with a manager of its own, released at its end.
+HRESULT CreateCategoriesManager(ComPtr<ICatRegister>& manager) {
+    return CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                            IID_ICatRegister, manager.put_void());
+}
+
 HRESULT CreateCategory(REFCATID category, const wchar_t* description) {
     ComPtr<ICatRegister> manager;
-    HRESULT result = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr,
-                                      CLSCTX_INPROC_SERVER, IID_ICatRegister, manager.put_void());
+    const HRESULT result = CreateCategoriesManager(manager);
     if (FAILED(result)) {
         return result;
     }
@@ -156,8 +161,7 @@ HRESULT CreateCategory(REFCATID category, const wchar_t* description) {
 
 HRESULT MarkClassInCategory(REFCLSID classId, REFCATID category, bool implemented) {
     ComPtr<ICatRegister> manager;
-    HRESULT result = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr,
-                                      CLSCTX_INPROC_SERVER, IID_ICatRegister, manager.put_void());
+    const HRESULT result = CreateCategoriesManager(manager);
     if (FAILED(result)) {
         return result;
     }

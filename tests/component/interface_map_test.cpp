@@ -54,7 +54,7 @@ HRESULT WINAPI LoggingHandler(void* object, REFIID iid, void** out, DWORD data) 
 enum class Kind { kOffset, kFunction, kBlind };
 
 // kOffset: `value` is a sub-object index; kFunction and kBlind: the handler's data.
-struct EntrySpec {
+struct PlannedEntry {
     Kind kind;
     const IID* iid;
     DWORD value;
@@ -64,7 +64,7 @@ enum class Expect { kNull, kSubObject0, kSubObject1, kSubObject2, kHandedOut };
 
 struct MapCase {
     const char* name;
-    std::vector<EntrySpec> entries;
+    std::vector<PlannedEntry> entries;
     std::vector<HRESULT> results;  // per handler data value
     const IID* requested;
     HRESULT expected;
@@ -127,15 +127,15 @@ class InterfaceMapTest : public ::testing::TestWithParam<MapCase> {
                                   reinterpret_cast<const BYTE*>(&object_));
     }
 
-    std::vector<InterfaceMapEntry> BuildMap(const std::vector<EntrySpec>& specs) const {
+    std::vector<InterfaceMapEntry> BuildMap(const std::vector<PlannedEntry>& plannedEntries) const {
         std::vector<InterfaceMapEntry> map;
-        for (const EntrySpec& spec : specs) {
-            if (spec.kind == Kind::kOffset) {
+        for (const PlannedEntry& planned : plannedEntries) {
+            if (planned.kind == Kind::kOffset) {
                 map.push_back(
-                    {spec.iid, OffsetOf(static_cast<int>(spec.value)), OffsetEntryMark()});
+                    {planned.iid, OffsetOf(static_cast<int>(planned.value)), OffsetEntryMark()});
             } else {
-                map.push_back(
-                    {spec.kind == Kind::kBlind ? nullptr : spec.iid, spec.value, &LoggingHandler});
+                map.push_back({planned.kind == Kind::kBlind ? nullptr : planned.iid, planned.value,
+                               &LoggingHandler});
             }
         }
         map.push_back({nullptr, 0, nullptr});

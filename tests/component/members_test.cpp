@@ -40,16 +40,9 @@ std::wstring Text(BSTR text) {
     return std::wstring(text, SysStringLen(text));
 }
 
-bool KeyExists(HKEY root, const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
 bool NoTokenKeys() {
-    return !KeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey) &&
-           !KeyExists(HKEY_CURRENT_USER, kUserTokenKey);
+    return !RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey) &&
+           !RegistryKeyExists(HKEY_CURRENT_USER, kUserTokenKey);
 }
 
 // The identifier this prefix and its stored tokens give for `salt`.

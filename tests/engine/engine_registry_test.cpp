@@ -40,26 +40,6 @@ RawValue ReadRawValue(HKEY root, const char* path, const char* name) {
     return value;
 }
 
-void WriteRawValue(HKEY root, const char* path, const char* name, DWORD type,
-                   const std::string& data) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
-bool KeyExists(HKEY root, const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
-
 bool IsTokenText(const std::string& token) {
     for (char c : token) {
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) {
@@ -94,15 +74,17 @@ TEST_F(EngineOnWine, NewTokenIsStoredAsAStringAndReadsBack) {
 }
 
 TEST_F(EngineOnWine, TokenStoredWithoutTerminatorReadsAsTheSameToken) {
-    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_BINARY, "Unterminat");
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn",
+                                                 REG_BINARY, "Unterminat"));
     UniqueText token(engine::GetUserToken());
     EXPECT_STREQ(token.get(), "Unterminat");
 }
 
 TEST_F(EngineOnWine, TokenValueNameIsMatchedInAnyLetterCase) {
-    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "Other", REG_SZ, std::string("x\0", 2));
-    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "pLUGiN", REG_SZ,
-                  std::string("StoredToken\0", 12));
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "Other",
+                                                 REG_SZ, std::string("x\0", 2)));
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "pLUGiN",
+                                                 REG_SZ, std::string("StoredToken\0", 12)));
     UniqueText token(engine::GetMachineToken());
     EXPECT_STREQ(token.get(), "StoredToken");
     // Found, so nothing was added beside it.
@@ -111,7 +93,8 @@ TEST_F(EngineOnWine, TokenValueNameIsMatchedInAnyLetterCase) {
 
 TEST_F(EngineOnWine, ValueLongerThan1024BytesIsPassedOverAndReplaced) {
     const std::string oversized(1025, 'Q');
-    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_SZ, oversized);
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_SZ,
+                                                 oversized));
     UniqueText token(engine::GetUserToken());
     ASSERT_EQ(std::strlen(token.get()), 10u);
     EXPECT_EQ(ReadRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn").data.substr(0, 10),
@@ -120,14 +103,15 @@ TEST_F(EngineOnWine, ValueLongerThan1024BytesIsPassedOverAndReplaced) {
 
 TEST_F(EngineOnWine, ValueOf1024BytesIsStillAToken) {
     const std::string largest(1024, 'Q');
-    WriteRawValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn", REG_BINARY, largest);
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_CURRENT_USER, kUserTokenKey, "PlugIn",
+                                                 REG_BINARY, largest));
     UniqueText token(engine::GetUserToken());
     EXPECT_EQ(std::string(token.get()), largest);
 }
 
 TEST_F(EngineOnWine, IsInstalledNeverCreatesAndFollowsTheMachineToken) {
     EXPECT_EQ(engine::IsInstalled(), 0);
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey));
+    EXPECT_FALSE(test_support::RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey));
 
     UniqueText userToken(engine::GetUserToken());
     EXPECT_EQ(engine::IsInstalled(), 0) << "the user's token plays no part";
@@ -157,7 +141,8 @@ TEST_F(EngineOnWine, IdentifierFollowsTheVolumeSerialAndTheStoredTokens) {
 }
 
 TEST_F(EngineOnWine, IdentifierIsStableAcrossCallsAndUsesStoredTokensOfOtherLengths) {
-    WriteRawValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn", REG_SZ, "TwentyCharacterToken");
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn",
+                                                 REG_SZ, "TwentyCharacterToken"));
     UniqueText first(engine::ComputeMachineId("abc"));
     UniqueText second(engine::ComputeMachineId("abc"));
     EXPECT_EQ(std::strlen(first.get()), 94u);

@@ -34,12 +34,7 @@ const std::string kTypeLibVersionKey = Join(Join("TypeLib", kLibid), "1.0");
 const std::string kServerKey = Join(kClassKey, "InprocServer32");
 
 bool ClassesKeyExists(const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    return test_support::RegistryKeyExists(HKEY_CLASSES_ROOT, path.c_str());
 }
 
 // The default value of a key under HKEY_CLASSES_ROOT, or a value named `name`.
@@ -126,12 +121,8 @@ TEST_F(Registration, WritesTheClassTypeLibraryAndCategories) {
 
 TEST_F(Registration, UnregisteringRemovesWhatRegisteringWroteAndKeepsTheRest) {
     test_support::DeleteTokenKeys();
-    HKEY tokenKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, test_support::kMachineTokenKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &tokenKey, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(tokenKey, "PlugIn", 0, REG_SZ, reinterpret_cast<const BYTE*>("Kept000001"), 10);
-    RegCloseKey(tokenKey);
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_LOCAL_MACHINE, test_support::kMachineTokenKey,
+                                                 "PlugIn", REG_SZ, "Kept000001"));
 
     ASSERT_EQ(RegSvr32(kDllPath), 0u);
     ASSERT_EQ(RegSvr32(kDllPath, true), 0u);

@@ -44,6 +44,30 @@ inline std::string ReadRegistryString(HKEY root, const char* path, const char* v
     return std::string(data);
 }
 
+inline bool RegistryKeyExists(HKEY root, const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+// Stores `data` as the value `valueName` of root\path, creating the key as needed.
+inline bool WriteRegistryValue(HKEY root, const char* path, const char* valueName, DWORD type,
+                               const std::string& data) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG status =
+        RegSetValueExA(key, valueName, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
 inline std::string StoredMachineToken() {
     return ReadRegistryString(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn");
 }
