@@ -1,7 +1,8 @@
 #include "engine_text.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform.h"
 
 namespace engine {
 
@@ -13,12 +14,16 @@ const char* const kEmptyText = kEmptyTextStorage;
 
 void FreeText(const char* text) {
     if (text != kEmptyText) {
-        std::free(const_cast<char*>(text));
+        ReleaseToHeap(const_cast<char*>(text));
     }
 }
 
+char* AllocateText(std::size_t length) {
+    return static_cast<char*>(AllocateFromHeap(length + 1));
+}
+
 const char* CopyText(const char* bytes, std::size_t length) {
-    char* copy = static_cast<char*>(std::malloc(length + 1));
+    char* copy = AllocateText(length);
     if (copy == nullptr) {
         return kEmptyText;
     }

@@ -5,6 +5,7 @@
 // result". The shared empty text is never released; FreeText knows it.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 namespace engine {
@@ -14,6 +15,10 @@ extern const char* const kEmptyText;
 
 // Releases a text an engine operation returned; the shared empty text is left alone.
 void FreeText(const char* text);
+
+// Room for a text of `length` bytes and its terminator, released with FreeText;
+// null when the heap is exhausted.
+char* AllocateText(std::size_t length);
 
 // Copies the first `length` bytes of `bytes` into a fresh terminated text,
 // or returns the shared empty text when the heap is exhausted.

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "engine_text.h"
@@ -83,7 +82,7 @@ const char* ComputeMachineId(const char* salt) {
     const std::size_t machineLength = std::strlen(machineToken.get());
     const std::size_t userLength = std::strlen(userToken.get());
     const std::size_t joinedLength = kVolumeTokenLength + machineLength + userLength;
-    char* joined = static_cast<char*>(std::malloc(joinedLength + 1));
+    char* joined = AllocateText(joinedLength);
     if (joined == nullptr) {
         return kEmptyText;
     }
@@ -95,8 +94,7 @@ const char* ComputeMachineId(const char* salt) {
     userToken.reset();
 
     const std::size_t firstSegmentLength = 2 * joinedLength;
-    char* identifier =
-        static_cast<char*>(std::malloc(firstSegmentLength + 2 * kCheckTextLength + 1));
+    char* identifier = AllocateText(firstSegmentLength + 2 * kCheckTextLength);
     if (identifier == nullptr) {
         return kEmptyText;
     }

@@ -1,5 +1,6 @@
 // The identifier engine's one seam with the platform: the registry, volume and
-// clock functions it calls, with their Win32 names and signatures.
+// clock functions it calls, with their Win32 names and signatures, and the heap
+// its texts come from.
 //
 // Windows builds take them from the system headers and link the real ones. The
 // host build declares the same names here and links the in-memory stand-in of
@@ -8,7 +9,18 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <cstdlib>
 #include <ctime>
+
+namespace engine {
+// The C runtime heap: an engine text is released with std::free by any holder.
+inline void* AllocateFromHeap(std::size_t size) {
+    return std::malloc(size);
+}
+inline void ReleaseToHeap(void* block) {
+    std::free(block);
+}
+}  // namespace engine
 #else
 #include "platform_host.h"
 #endif

@@ -3,6 +3,7 @@
 // provided by the test stand-in (tests/engine/fake_platform.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -52,3 +53,10 @@ BOOL GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DWORD volumeNameSi
                            LPDWORD serialNumber, LPDWORD maximumComponentLength,
                            LPDWORD fileSystemFlags, LPSTR fileSystemName, DWORD fileSystemNameSize);
 }
+
+namespace engine {
+// The heap the engine's texts come from; the stand-in can make an allocation fail
+// and counts the blocks that are still out.
+void* AllocateFromHeap(std::size_t size);
+void ReleaseToHeap(void* block);
+}  // namespace engine

@@ -1,6 +1,5 @@
 #include "random_token.h"
 
-#include <cstdlib>
 
 #include "engine_text.h"
 
@@ -43,7 +42,7 @@ const char* GenerateRandomToken(std::int32_t length) {
         length = kDefaultTokenLength;
     }
     const std::size_t size = static_cast<std::size_t>(length);
-    char* token = static_cast<char*>(std::malloc(size + 1));
+    char* token = AllocateText(size);
     if (token == nullptr) {
         return kEmptyText;
     }

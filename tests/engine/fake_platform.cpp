@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <map>
+#include <set>
 
 namespace fake {
 
@@ -44,6 +46,9 @@ struct State {
     DWORD volumeSerial = 0;
     bool volumeFails = false;
     time_t clock = 0;
+    std::size_t allocations = 0;
+    std::size_t failingAllocation = 0;  // 0: none fails
+    std::set<void*> outstandingBlocks;
     std::vector<Call> log;
     std::array<std::size_t, kFunctionCount> counts{};
     std::array<Call, kFunctionCount> lastCalls{};
@@ -54,15 +59,11 @@ State& state() {
     return instance;
 }
 
-std::string Lower(const std::string& text) {
-    std::string lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
-
 bool SameName(const std::string& a, const std::string& b) {
-    return Lower(a) == Lower(b);
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
 }
 
 std::optional<std::size_t> FindKey(HKEY root, const std::string& path) {
@@ -203,6 +204,18 @@ void SetClock(time_t now) {
     state().clock = now;
 }
 
+void FailNthAllocation(std::size_t nth) {
+    state().failingAllocation = nth;
+}
+
+std::size_t AllocationCount() {
+    return state().allocations;
+}
+
+std::size_t OutstandingBlocks() {
+    return state().outstandingBlocks.size();
+}
+
 const std::vector<Call>& Calls() {
     return state().log;
 }
@@ -238,6 +251,22 @@ std::size_t OpenHandleCount() {
 
 using fake::Call;
 using fake::Fn;
+
+void* engine::AllocateFromHeap(std::size_t size) {
+    fake::State& s = fake::state();
+    if (++s.allocations == s.failingAllocation) {
+        return nullptr;
+    }
+    void* block = std::malloc(size);
+    s.outstandingBlocks.insert(block);
+    return block;
+}
+
+void engine::ReleaseToHeap(void* block) {
+    // A block from before the last Reset() is no longer tracked but still released.
+    fake::state().outstandingBlocks.erase(block);
+    std::free(block);
+}
 
 extern "C" {
 

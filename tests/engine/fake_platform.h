@@ -7,7 +7,8 @@
 // regard to case, as on Windows. A handle allows what its access mask allows:
 // enumerating needs KEY_QUERY_VALUE, setting needs KEY_SET_VALUE.
 //
-// Every call is logged with its arguments, failures can be injected per call, and
+// Every call is logged with its arguments, failures can be injected per call and
+// per allocation of the engine's heap, and
 // Reset() returns everything to an empty registry between tests. The program's
 // own definition of time() replaces the C library's, so the clock that seeds the
 // engine's generator is whatever SetClock() last set.
@@ -100,6 +101,12 @@ void FailNthCall(Fn function, std::size_t nth, LONG error);
 void MakeKeyReadOnly(HKEY root, const std::string& path);
 // Every RegEnumValueA returns `error` and never ERROR_NO_MORE_ITEMS.
 void MakeEnumerationEndless(LONG error);
+
+// The engine's heap. Allocations count from 1 over all of them since Reset().
+void FailNthAllocation(std::size_t nth);
+std::size_t AllocationCount();
+// Blocks allocated since Reset() and not yet released.
+std::size_t OutstandingBlocks();
 
 // Volume and clock.
 void SetVolumeSerial(DWORD serial);
