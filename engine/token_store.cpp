@@ -58,11 +58,9 @@ bool IsTokenValueName(char* name, DWORD length) {
 }
 
 // Stored data with and without a terminating zero read as the same token.
-const char* CopyTokenData(const BYTE* data, DWORD size) {
+std::size_t TokenLength(const BYTE* data, DWORD size) {
     const void* zero = std::memchr(data, 0, size);
-    const std::size_t length =
-        zero != nullptr ? static_cast<std::size_t>(static_cast<const BYTE*>(zero) - data) : size;
-    return CopyText(reinterpret_cast<const char*>(data), length);
+    return zero != nullptr ? static_cast<std::size_t>(static_cast<const BYTE*>(zero) - data) : size;
 }
 
 // The machine key when it can only be read: a stored token is used, none is created.
@@ -78,7 +76,7 @@ const char* ReadMachineTokenReadOnly() {
 
 struct TokenSearch {
     const char* token;  // a fresh copy, or the shared empty text
-    bool copyFailed;    // a matching value exists but the heap could not copy it
+    bool copyFailed;    // a non-empty token is stored but the heap could not copy it
 };
 
 TokenSearch SearchTokenValue(HKEY key) {
@@ -95,8 +93,9 @@ TokenSearch SearchTokenValue(HKEY key) {
         }
         if (status == ERROR_SUCCESS && nameLength < kValueNameCapacity &&
             dataSize <= kValueDataCapacity && IsTokenValueName(name, nameLength)) {
-            const char* copy = CopyTokenData(data, dataSize);
-            return {copy, copy == kEmptyText};
+            const std::size_t length = TokenLength(data, dataSize);
+            const char* copy = CopyText(reinterpret_cast<const char*>(data), length);
+            return {copy, copy == kEmptyText && length != 0};
         }
     }
     return {kEmptyText, false};
@@ -148,8 +147,10 @@ int IsInstalled() {
     if (key == nullptr) {
         return 0;
     }
-    UniqueText token(FindPlugInValue(key));
-    const int installed = token.get()[0] != '\0' ? 1 : 0;
+    const TokenSearch found = SearchTokenValue(key);
+    UniqueText token(found.token);
+    // A token that exists but could not be copied still answers 1.
+    const int installed = token.get()[0] != '\0' || found.copyFailed ? 1 : 0;
     FlushAndCloseKey(key);
     return installed;
 }
