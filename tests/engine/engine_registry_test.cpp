@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine_text.h"
 #include "machine_id.h"
@@ -107,6 +109,72 @@ TEST_F(EngineOnWine, ValueOf1024BytesIsStillAToken) {
                                                  REG_BINARY, largest));
     UniqueText token(engine::GetUserToken());
     EXPECT_EQ(std::string(token.get()), largest);
+}
+
+// Values another writer may leave in the user's key, in this order, before the
+// engine looks for its token there.
+struct HostileValue {
+    std::string name;
+    DWORD type;
+    std::string data;
+};
+
+struct HostileCase {
+    const char* name;
+    std::vector<HostileValue> values;
+    std::optional<std::string> token;  // none: the key holds no token and gets a new one
+};
+
+TEST_F(EngineOnWine, HostileValuesOnTheRealRegistry) {
+    using namespace std::string_literals;
+    const std::string longest(1024, 'Q');
+    std::vector<HostileValue> thousandsFirst;
+    for (int i = 0; i < 3000; ++i) {
+        thousandsFirst.push_back({"Value" + std::to_string(i), REG_SZ, std::to_string(i)});
+    }
+    thousandsFirst.push_back({"PlugIn", REG_SZ, "Tok"});
+    const HostileCase cases[] = {
+        {"name of 259 characters first",
+         {{std::string(259, 'n'), REG_SZ, "v"}, {"PlugIn", REG_SZ, "Tok"}},
+         "Tok"},
+        {"name of 260 characters passed over",
+         {{std::string(260, 'n'), REG_SZ, "v"}, {"PlugIn", REG_SZ, "Tok"}},
+         "Tok"},
+        {"name of 2000 characters passed over",
+         {{std::string(2000, 'n'), REG_BINARY, "v"}, {"PlugIn", REG_SZ, "Tok"}},
+         "Tok"},
+        {"1024 bytes without terminator", {{"PlugIn", REG_BINARY, longest}}, longest},
+        {"1025 bytes passed over", {{"PlugIn", REG_BINARY, longest + "Q"}}, std::nullopt},
+        {"oversized value first",
+         {{"Big", REG_BINARY, longest + "Q"}, {"PlugIn", REG_SZ, "Tok"}},
+         "Tok"},
+        {"embedded zero", {{"PlugIn", REG_BINARY, "To\0ken"s}}, "To"},
+        {"leading zero: empty", {{"PlugIn", REG_BINARY, "\0Token"s}}, std::nullopt},
+        {"no data", {{"PlugIn", REG_BINARY, ""}}, std::nullopt},
+        {"number", {{"PlugIn", REG_DWORD, "AB\0\0"s}}, "AB"},
+        {"several strings", {{"PlugIn", REG_MULTI_SZ, "ab\0cd\0\0"s}}, "ab"},
+        {"unexpanded string", {{"PlugIn", REG_EXPAND_SZ, "%TEMP%x\0"s}}, "%TEMP%x"},
+        {"bytes of 0x80 and above", {{"PlugIn", REG_BINARY, "\x80\xC4\xFF"}}, "\x80\xC4\xFF"},
+        {"3000 values before PlugIn", thousandsFirst, "Tok"},
+    };
+    for (const HostileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::DeleteTokenKeys();
+        for (const HostileValue& value : c.values) {
+            ASSERT_TRUE(test_support::WriteRegistryValue(
+                HKEY_CURRENT_USER, kUserTokenKey, value.name.c_str(), value.type, value.data));
+        }
+        UniqueText token(engine::GetUserToken());
+        if (c.token) {
+            EXPECT_EQ(std::string(token.get()), *c.token);
+        } else {
+            // Replaced in place by a new token, which the next search finds.
+            ASSERT_EQ(std::strlen(token.get()), 10u);
+            EXPECT_TRUE(IsTokenText(token.get()));
+            UniqueText again(engine::GetUserToken());
+            EXPECT_STREQ(again.get(), token.get());
+        }
+    }
 }
 
 TEST_F(EngineOnWine, IsInstalledNeverCreatesAndFollowsTheMachineToken) {

@@ -275,6 +275,11 @@ TEST_F(TokenStore, SearchFindsTheFirstReadableMatchingValue) {
     const std::string name259(259, 'n');
     const std::string name260(260, 'n');
     const std::string data1024(1024, 'd');
+    std::vector<fake::Value> thousandsFirst;
+    for (int i = 0; i < 5000; ++i) {
+        thousandsFirst.push_back({"Value" + std::to_string(i), REG_SZ, std::to_string(i)});
+    }
+    thousandsFirst.push_back({"PlugIn", REG_SZ, "Tok"});
     const std::vector<SearchCase> cases = {
         {"only PlugIn", {{"PlugIn", REG_SZ, "Tok"}}, "Tok"},
         {"other values first",
@@ -306,6 +311,7 @@ TEST_F(TokenStore, SearchFindsTheFirstReadableMatchingValue) {
         {"name of 260 characters passed over",
          {{name260, REG_SZ, "v"}, {"PlugIn", REG_SZ, "Tok"}},
          "Tok"},
+        {"5000 values before PlugIn", thousandsFirst, "Tok"},
         {"unreadable index passed over", {{"a", REG_SZ, "1"}, {"PlugIn", REG_SZ, "Tok"}}, "Tok", 1},
         {"unreadable match passed over",
          {{"PlugIn", REG_SZ, "Tok"}, {"a", REG_SZ, "1"}},
