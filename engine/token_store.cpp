@@ -48,13 +48,16 @@ void FlushAndCloseKey(HKEY key) {
     RegCloseKey(key);
 }
 
+// The whole returned name is compared: a name holding a zero byte, such as
+// "PlugIn\0x", is another value and must not pass for the token's.
 bool IsTokenValueName(char* name, DWORD length) {
     for (DWORD i = 0; i < length; ++i) {
         if (name[i] >= 'A' && name[i] <= 'Z') {
             name[i] = static_cast<char>(name[i] - 'A' + 'a');
         }
     }
-    return std::strcmp(name, kTokenValueNameLowerCase) == 0;
+    return length == sizeof kTokenValueNameLowerCase - 1 &&
+           std::memcmp(name, kTokenValueNameLowerCase, length) == 0;
 }
 
 // Stored data with and without a terminating zero read as the same token.
