@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
-wine wine64 libwine-dev"
+wine wine64 libwine-dev clang libclang-rt-14-dev"
 
 missing=""
 for package in $packages; do
