@@ -1,5 +1,5 @@
-// Runs a program of the Wine prefix (regsvr32, reg, cscript) from a test and
-// collects its exit code and standard output.
+// Runs a program of the Wine prefix (regsvr32, reg, cscript, a copy of the test
+// itself) from a test and collects its exit code and standard output.
 #pragma once
 
 #include <windows.h>
@@ -13,40 +13,81 @@ struct ProcessResult {
     std::string output;
 };
 
-inline ProcessResult RunProcess(const std::string& commandLine) {
-    ProcessResult result;
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
-        return result;
+// A started program whose standard output and error go to a pipe, read by Finish().
+class ChildProcess {
+  public:
+    explicit ChildProcess(const std::string& commandLine) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE writeEnd = nullptr;
+        if (!CreatePipe(&m_readEnd, &writeEnd, &inheritable, 0)) {
+            m_readEnd = nullptr;
+            return;
+        }
+        SetHandleInformation(m_readEnd, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        std::string mutableCommand = commandLine;
+        if (!CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
+                            nullptr, &startup, &m_process)) {
+            m_process = {};
+        }
+        // Only the child holds the write end now: the pipe ends when the child does.
+        CloseHandle(writeEnd);
     }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    // A child that was never finished is given `graceMilliseconds` to end by
+    // itself, then ended, rather than left running.
+    ~ChildProcess() {
+        if (started()) {
+            if (WaitForSingleObject(m_process.hProcess, m_graceMilliseconds) != WAIT_OBJECT_0) {
+                TerminateProcess(m_process.hProcess, 1);
+            }
+            CloseProcessHandles();
+        }
+        if (m_readEnd != nullptr) {
+            CloseHandle(m_readEnd);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    std::string mutableCommand = commandLine;
-    const BOOL started = CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    CloseHandle(writeEnd);
-    if (started) {
+    bool started() const { return m_process.hProcess != nullptr; }
+    void SetGraceMilliseconds(DWORD milliseconds) { m_graceMilliseconds = milliseconds; }
+
+    // Reads the output to its end and waits for the child to exit.
+    ProcessResult Finish() {
+        ProcessResult result;
+        if (!started()) {
+            return result;
+        }
         char buffer[4096];
         DWORD read = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        while (ReadFile(m_readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
             result.output.append(buffer, read);
         }
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
+        WaitForSingleObject(m_process.hProcess, INFINITE);
+        GetExitCodeProcess(m_process.hProcess, &result.exitCode);
+        CloseProcessHandles();
+        return result;
     }
-    CloseHandle(readEnd);
-    return result;
+
+  private:
+    void CloseProcessHandles() {
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+        m_process = {};
+    }
+
+    HANDLE m_readEnd = nullptr;
+    PROCESS_INFORMATION m_process = {};
+    DWORD m_graceMilliseconds = 0;
+};
+
+inline ProcessResult RunProcess(const std::string& commandLine) {
+    return ChildProcess(commandLine).Finish();
 }
 
 }  // namespace test_support
