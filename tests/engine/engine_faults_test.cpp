@@ -4,7 +4,7 @@
 // Each table covers every call of its run exactly once (checked against a run
 // without failures), so a call the engine adds later cannot go untested. The
 // expected identifiers were computed by a separate Python script from the
-// derivation rules; the tokens are those that the clock's seed generates.
+// derivation rules (worked_values.h).
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -19,26 +19,26 @@
 #include "machine_id.h"
 #include "random_token.h"
 #include "token_store.h"
+#include "worked_values.h"
 
 namespace {
 
 using fake::Fn;
 
-constexpr char kMachinePath[] = "SOFTWARE\\Kestrane\\RND";
-constexpr char kUserPath[] = "Software\\Kestrane\\RND";
-constexpr DWORD kSerial = 0x1234ABCD;
-constexpr time_t kClock = 1700000000;
-constexpr char kSalt[] = "abc";
+using worked::kClock;
+using worked::kMachinePath;
+using worked::kSerial;
+using worked::kUserPath;
 
-// The first and second tokens that the seed 1700000000 generates.
-constexpr char kT1[] = "nq6h61JcEU";
-constexpr char kT2[] = "hFmux0pkrR";
+constexpr char kSalt[] = "abc";
+// The first and second tokens that the clock's seed generates.
+constexpr const char* kT1 = worked::kClockFirstToken;
+constexpr const char* kT2 = worked::kClockSecondToken;
 constexpr char kStoredMachine[] = "Mach1neTok";
 constexpr char kStoredUser[] = "UserTok123";
 
 // Identifiers for salt "abc" and serial 0x1234ABCD, by machine and user token.
-constexpr char kIdT1T2[] =
-    "2953515256222321270F13550954522B0126340A250C171B511208133051525B2427535751";
+constexpr const char* kIdT1T2 = worked::kClockTokensId;
 constexpr char kIdStored[] =
     "2953515256222321272C030009530D04360C0A37100410370E0952535151525B2427535624";
 constexpr char kIdT1StoredUser[] =

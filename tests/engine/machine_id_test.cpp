@@ -17,6 +17,7 @@
 #include "fake_platform.h"
 #include "machine_id.h"
 #include "random_token.h"
+#include "worked_values.h"
 
 namespace {
 
@@ -24,16 +25,13 @@ using engine::UniqueText;
 using fake::Fn;
 using Calls = std::vector<std::string>;
 
-constexpr char kMachinePath[] = "SOFTWARE\\Kestrane\\RND";
-constexpr char kUserPath[] = "Software\\Kestrane\\RND";
-constexpr DWORD kSerial = 0x1234ABCD;
-constexpr time_t kClock = 1700000000;
-// The tokens that seed 1700000000 generates: draws 1 to 20, then 21 to 40.
-constexpr char kClockFirstToken[] = "nq6h61JcEU";
-constexpr char kClockSecondToken[] = "hFmux0pkrR";
-// Salt "abc" with serial 0x1234ABCD and the two tokens above.
-constexpr char kClockTokensId[] =
-    "2953515256222321270F13550954522B0126340A250C171B511208133051525B2427535751";
+using worked::kClock;
+using worked::kClockFirstToken;
+using worked::kClockSecondToken;
+using worked::kClockTokensId;
+using worked::kMachinePath;
+using worked::kSerial;
+using worked::kUserPath;
 
 std::string Derive(const std::string& salt) {
     UniqueText id(engine::ComputeMachineId(salt.c_str()));

@@ -12,6 +12,7 @@
 #include "fake_platform.h"
 #include "random_token.h"
 #include "token_store.h"
+#include "worked_values.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ using engine::UniqueText;
 using fake::Fn;
 using Calls = std::vector<std::string>;
 
-constexpr char kMachinePath[] = "SOFTWARE\\Kestrane\\RND";
-constexpr char kUserPath[] = "Software\\Kestrane\\RND";
+using worked::kMachinePath;
+using worked::kUserPath;
 constexpr char kFirstToken[] = "7g4Ey5fxiC";
 constexpr REGSAM kReadWrite = 0x2001F;
 constexpr REGSAM kReadOnly = 0x20019;
