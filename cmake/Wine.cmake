@@ -43,7 +43,7 @@ function(talvenor_add_windows_test name)
         # Under wine64 a program killed by a stack overflow exits with status 0,
         # so success is read from GoogleTest's closing summary as well.
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED WinePrefix
-                             RESOURCE_LOCK WinePrefix
+                             RESOURCE_LOCK WinePrefix TIMEOUT 600
                              PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
                              FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
     endif()

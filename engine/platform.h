@@ -13,7 +13,7 @@
 #include <ctime>
 
 namespace engine {
-// The C runtime heap: an engine text is released with std::free by any holder.
+// The C runtime heap (malloc and free); engine texts are released with FreeText.
 inline void* AllocateFromHeap(std::size_t size) {
     return std::malloc(size);
 }

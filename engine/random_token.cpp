@@ -1,6 +1,5 @@
 #include "random_token.h"
 
-
 #include "engine_text.h"
 
 namespace engine {

@@ -3,6 +3,7 @@
 # Safe to run again: a machine that has everything is left untouched.
 set -eu
 
+# libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
 wine wine64 libwine-dev clang libclang-rt-14-dev"
 

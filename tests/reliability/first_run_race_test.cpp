@@ -203,12 +203,10 @@ std::vector<std::string> DeriveInProcesses(int count, int race) {
     SetEnvironmentVariableA(kRaceGroupVariable, group.c_str());
     const std::string commandLine = "\"" + ThisProgram() + "\" --gtest_filter=" + kChildTest +
                                     " --gtest_also_run_disabled_tests";
-    // Copies of this program running the child test. A child the race gave up
-    // on is ended rather than left waiting.
+    // Copies of this program running the child test.
     std::vector<std::unique_ptr<test_support::ChildProcess>> children;
     for (int i = 0; i < count; ++i) {
         children.push_back(std::make_unique<test_support::ChildProcess>(commandLine));
-        children.back()->SetGraceMilliseconds(kRaceTimeoutMilliseconds);
         EXPECT_TRUE(children.back()->started()) << commandLine;
     }
     SetEnvironmentVariableA(kRaceGroupVariable, nullptr);
@@ -222,7 +220,8 @@ std::vector<std::string> DeriveInProcesses(int count, int race) {
     SetEvent(go);
     for (const auto& child : children) {
         if (child->started()) {
-            identifiers.push_back(IdentifierFromChild(child->Finish()));
+            // A child that never got to derive is ended rather than waited for.
+            identifiers.push_back(IdentifierFromChild(child->Finish(kRaceTimeoutMilliseconds)));
         }
     }
     CloseHandle(go);

@@ -6,11 +6,13 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "child_process.h"
 #include "reference_identifier.h"
+#include "talvenor_client.h"
 #include "talvenor_dll.h"
 #include "wine_machine.h"
 
@@ -74,15 +76,19 @@ class ScriptHosts : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         test_support::DeleteTokenKeys();
-        ASSERT_EQ(
-            RunProcess(std::string("regsvr32.exe /s \"") + test_support::kDllPath + "\"").exitCode,
-            0u);
+        registration_ = std::make_unique<test_support::RegisteredDll>();
+        ASSERT_TRUE(registration_->registered());
     }
     static void TearDownTestSuite() {
-        RunProcess(std::string("regsvr32.exe /s /u \"") + test_support::kDllPath + "\"");
+        registration_.reset();
         test_support::DeleteTokenKeys();
     }
+
+  private:
+    static std::unique_ptr<test_support::RegisteredDll> registration_;
 };
+
+std::unique_ptr<test_support::RegisteredDll> ScriptHosts::registration_;
 
 TEST_F(ScriptHosts, JScriptReadsEveryMember) {
     const auto values = RunScript(TALVENOR_SCRIPT_DIR "\\read_members.js");

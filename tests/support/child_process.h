@@ -38,13 +38,10 @@ class ChildProcess {
         // Only the child holds the write end now: the pipe ends when the child does.
         CloseHandle(writeEnd);
     }
-    // A child that was never finished is given `graceMilliseconds` to end by
-    // itself, then ended, rather than left running.
+    // A child that was never finished is ended rather than left running.
     ~ChildProcess() {
         if (started()) {
-            if (WaitForSingleObject(m_process.hProcess, m_graceMilliseconds) != WAIT_OBJECT_0) {
-                TerminateProcess(m_process.hProcess, 1);
-            }
+            TerminateProcess(m_process.hProcess, 1);
             CloseProcessHandles();
         }
         if (m_readEnd != nullptr) {
@@ -55,13 +52,18 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return m_process.hProcess != nullptr; }
-    void SetGraceMilliseconds(DWORD milliseconds) { m_graceMilliseconds = milliseconds; }
 
-    // Reads the output to its end and waits for the child to exit.
-    ProcessResult Finish() {
+    // Reads the output to its end and waits for the child to exit. A child that
+    // has not exited within `timeoutMilliseconds` is ended first; what it wrote
+    // by then is still read, as long as it fits the pipe.
+    ProcessResult Finish(DWORD timeoutMilliseconds = INFINITE) {
         ProcessResult result;
         if (!started()) {
             return result;
+        }
+        if (timeoutMilliseconds != INFINITE &&
+            WaitForSingleObject(m_process.hProcess, timeoutMilliseconds) != WAIT_OBJECT_0) {
+            TerminateProcess(m_process.hProcess, 1);
         }
         char buffer[4096];
         DWORD read = 0;
@@ -83,7 +85,6 @@ class ChildProcess {
 
     HANDLE m_readEnd = nullptr;
     PROCESS_INFORMATION m_process = {};
-    DWORD m_graceMilliseconds = 0;
 };
 
 inline ProcessResult RunProcess(const std::string& commandLine) {
