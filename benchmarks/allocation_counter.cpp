@@ -160,9 +160,10 @@ const AllocationImport kAllocationImports[kAllocationFunctionCount] = {
 DllAllocationCounter::DllAllocationCounter(HMODULE dll) {
     for (int index = 0; index < kAllocationFunctionCount; ++index) {
         const AllocationImport& import = kAllocationImports[index];
-        g_real[index] = FindExport(import.module, import.function);
+        g_real[index] = test_support::FindExport(import.module, import.function);
         g_calls[index] = 0;
-        auto redirect = std::make_unique<ImportRedirect>(dll, g_real[index], import.counter);
+        auto redirect =
+            std::make_unique<test_support::ImportRedirect>(dll, g_real[index], import.counter);
         if (redirect->found()) {
             redirects_.push_back(std::move(redirect));
             countedIndices_.push_back(index);

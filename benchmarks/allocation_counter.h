@@ -35,7 +35,7 @@ class DllAllocationCounter {
     void Reset();
 
   private:
-    std::vector<std::unique_ptr<ImportRedirect>> redirects_;
+    std::vector<std::unique_ptr<test_support::ImportRedirect>> redirects_;
     std::vector<int> countedIndices_;
 };
 

@@ -206,9 +206,10 @@ PlatformCallProfile::PlatformCallProfile(HMODULE component, HMODULE program) {
     ResetTimes();
     for (int index = 0; index < kImportedFunctionCount; ++index) {
         const TimedImport& import = kTimedImports[index];
-        g_real[index] = FindExport(import.module, import.function);
+        g_real[index] = test_support::FindExport(import.module, import.function);
         for (HMODULE module : {component, IsVolumeOrRegistry(index) ? program : nullptr}) {
-            auto redirect = std::make_unique<ImportRedirect>(module, g_real[index], import.timed);
+            auto redirect =
+                std::make_unique<test_support::ImportRedirect>(module, g_real[index], import.timed);
             if (redirect->found()) {
                 redirects_.push_back(std::move(redirect));
             }

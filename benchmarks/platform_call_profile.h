@@ -49,7 +49,7 @@ class PlatformCallProfile {
     static TimerCost MeasureTimerCost();
 
   private:
-    std::vector<std::unique_ptr<ImportRedirect>> redirects_;
+    std::vector<std::unique_ptr<test_support::ImportRedirect>> redirects_;
 };
 
 }  // namespace bench

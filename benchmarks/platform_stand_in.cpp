@@ -135,8 +135,8 @@ PlatformStandIn::PlatformStandIn(HMODULE module) {
         ReadToken(HKEY_LOCAL_MACHINE, kMachineKeyPath, &g_machineToken) &&
         ReadToken(HKEY_CURRENT_USER, kUserKeyPath, &g_userToken);
     for (const StandInImport& import : kStandInImports) {
-        auto redirect = std::make_unique<ImportRedirect>(
-            module, FindExport(import.module, import.function), import.standIn);
+        auto redirect = std::make_unique<test_support::ImportRedirect>(
+            module, test_support::FindExport(import.module, import.function), import.standIn);
         if (redirect->found()) {
             redirects_.push_back(std::move(redirect));
         }

@@ -31,7 +31,7 @@ class PlatformStandIn {
 
   private:
     bool ready_ = false;
-    std::vector<std::unique_ptr<ImportRedirect>> redirects_;
+    std::vector<std::unique_ptr<test_support::ImportRedirect>> redirects_;
 };
 
 }  // namespace bench

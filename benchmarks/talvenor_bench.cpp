@@ -25,6 +25,7 @@
 #include "measurement.h"
 #include "platform_call_profile.h"
 #include "platform_stand_in.h"
+#include "talvenor_client.h"
 #include "talvenor_dll.h"
 
 namespace {
@@ -32,6 +33,8 @@ namespace {
 using bench::MeasuredCase;
 using bench::PlatformCallProfile;
 using test_support::ITalvenorTable;
+using test_support::NarrowText;
+using test_support::OwnedBstr;
 
 constexpr wchar_t kSalt[] = L"abc";
 constexpr wchar_t kGetIdName[] = L"getID";
@@ -117,19 +120,15 @@ double BestRatio(const MeasuredCase& numerator, const MeasuredCase& denominator)
 // The DLL loaded as a host loads it, its class factory, and one object.
 class LoadedTalvenor {
   public:
-    explicit LoadedTalvenor(const std::string& path) : module_(LoadLibraryA(path.c_str())) {
-        if (module_ == nullptr) {
+    explicit LoadedTalvenor(const std::string& path) : dll_(path.c_str()) {
+        if (!dll_.loaded()) {
             return;
         }
-        auto getClassObject = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
-            reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-        if (getClassObject == nullptr ||
-            FAILED(getClassObject(test_support::kClsidTalvenor, IID_IClassFactory,
-                                  reinterpret_cast<void**>(&factory_)))) {
-            return;
+        factory_ = dll_.Factory();
+        if (factory_ != nullptr) {
+            factory_->CreateInstance(nullptr, test_support::kIidITalvenor,
+                                     reinterpret_cast<void**>(&object_));
         }
-        factory_->CreateInstance(nullptr, test_support::kIidITalvenor,
-                                 reinterpret_cast<void**>(&object_));
     }
     ~LoadedTalvenor() {
         if (object_ != nullptr) {
@@ -138,44 +137,18 @@ class LoadedTalvenor {
         if (factory_ != nullptr) {
             factory_->Release();
         }
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
     }
     LoadedTalvenor(const LoadedTalvenor&) = delete;
     LoadedTalvenor& operator=(const LoadedTalvenor&) = delete;
 
-    HMODULE module() const { return module_; }
+    HMODULE module() const { return dll_.module(); }
     IClassFactory* factory() const { return factory_; }
     ITalvenorTable* object() const { return object_; }
 
   private:
-    HMODULE module_;
+    test_support::TalvenorDll dll_;
     IClassFactory* factory_ = nullptr;
     ITalvenorTable* object_ = nullptr;
-};
-
-// A BSTR owned for the life of the holder.
-class OwnedBstr {
-  public:
-    OwnedBstr() = default;
-    explicit OwnedBstr(const wchar_t* text) : text_(SysAllocString(text)) {}
-    ~OwnedBstr() { SysFreeString(text_); }
-    OwnedBstr(const OwnedBstr&) = delete;
-    OwnedBstr& operator=(const OwnedBstr&) = delete;
-
-    BSTR* out() {
-        SysFreeString(text_);
-        text_ = nullptr;
-        return &text_;
-    }
-    BSTR get() const { return text_; }
-    std::string Narrow() const {
-        return text_ == nullptr ? std::string() : std::string(text_, text_ + SysStringLen(text_));
-    }
-
-  private:
-    BSTR text_ = nullptr;
 };
 
 // getID as a script engine reaches it: Invoke by DISPID with the salt as the
@@ -200,7 +173,7 @@ bool CheckTheSubject(ITalvenorTable* object, ITypeInfo* typeInfo, BSTR salt,
     }
     OwnedBstr again;
     object->getID(&salt, again.out());
-    if (again.Narrow() != identifier) {
+    if (NarrowText(again.get()) != identifier) {
         std::fprintf(stderr, "bench: a second getID gave another identifier\n");
         return false;
     }
@@ -392,7 +365,7 @@ void MeasureOwnWork(HMODULE dll, ITalvenorTable* object, BSTR salt, DISPPARAMS* 
     standIn.Install();
     object->getID(&salt, answer.out());
     standIn.Restore();
-    if (!standIn.ready() || answer.Narrow() != identifier) {
+    if (!standIn.ready() || NarrowText(answer.get()) != identifier) {
         std::printf(
             "\n(the platform stand-in could not reproduce the identifier: own work not"
             " measured)\n");
@@ -417,8 +390,8 @@ void MeasureOwnWork(HMODULE dll, ITalvenorTable* object, BSTR salt, DISPPARAMS* 
         }
         standIn.Restore();
     });
-    bench::ImportRedirect fixedClock(
-        dll, bench::FindExport("msvcrt.dll", "_time64"),
+    test_support::ImportRedirect fixedClock(
+        dll, test_support::FindExport("msvcrt.dll", "_time64"),
         reinterpret_cast<void*>(static_cast<decltype(&_time64)>(&FixedTime)));
     MeasuredCase withoutClock("getID, direct call, the clock answered from memory too",
                               [&](long count) {
@@ -492,14 +465,15 @@ int Run(const Options& options) {
     saltArgument.vt = VT_BSTR;
     saltArgument.bstrVal = salt;
     DISPPARAMS invokeParameters = {&saltArgument, nullptr, 1, 0};
-    if (!CheckTheSubject(object, typeInfo, salt, &invokeParameters, firstIdentifier.Narrow())) {
+    if (!CheckTheSubject(object, typeInfo, salt, &invokeParameters,
+                         NarrowText(firstIdentifier.get()))) {
         typeInfo->Release();
         return 1;
     }
 
     std::printf("ieTalvenor benchmark: %s\n", options.dllPath.c_str());
     std::printf("%d-bit process; getID(\"abc\") = %s\n", static_cast<int>(8 * sizeof(void*)),
-                firstIdentifier.Narrow().c_str());
+                NarrowText(firstIdentifier.get()).c_str());
     std::printf(
         "%d rounds of %d slices of about %.0f ms per case, the cases taking turns; a round's"
         " figure is its fastest slice; median and best of the rounds\n",
@@ -541,7 +515,7 @@ int Run(const Options& options) {
                 100 * (bench::MedianRatioPerRound(invoked, direct) - 1));
 
     MeasureOwnWork(talvenor.module(), object, salt, &invokeParameters, platformAlone,
-                   firstIdentifier.Narrow(), options.measurement);
+                   NarrowText(firstIdentifier.get()), options.measurement);
 
     LPOLESTR names[] = {const_cast<LPOLESTR>(kGetIdName)};
     volatile DISPID dispidSink = DISPID_UNKNOWN;
@@ -570,8 +544,8 @@ int Run(const Options& options) {
     });
     MeasuredCase cachedPlainLength(
         "for comparison: the cache, lstrlenW made a plain count", [&](long count) {
-            bench::ImportRedirect plainLength(
-                talvenor.module(), bench::FindExport("kernel32.dll", "lstrlenW"),
+            test_support::ImportRedirect plainLength(
+                talvenor.module(), test_support::FindExport("kernel32.dll", "lstrlenW"),
                 reinterpret_cast<void*>(static_cast<decltype(&lstrlenW)>(&CountWideUnits)));
             plainLength.Install();
             DISPID dispid = DISPID_UNKNOWN;

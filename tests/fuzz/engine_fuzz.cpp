@@ -27,6 +27,7 @@
 #include "fake_platform.h"
 #include "fuzz_scenario.h"
 #include "machine_id.h"
+#include "reference_identifier.h"
 #include "token_store.h"
 
 namespace {
@@ -87,28 +88,6 @@ std::string Hex8(std::uint32_t value) {
     return text;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// The bytes that a run of hexadecimal digit pairs stands for, each XOR the salt
-// byte at its position modulo the salt length: mixing undone.
-std::string Unmixed(const char* digits, std::size_t byteCount, const std::string& salt) {
-    std::string bytes;
-    for (std::size_t k = 0; k < byteCount; ++k) {
-        const int mixed = HexDigitValue(digits[2 * k]) * 16 + HexDigitValue(digits[2 * k + 1]);
-        bytes.push_back(
-            static_cast<char>(mixed ^ static_cast<unsigned char>(salt[k % salt.size()])));
-    }
-    return bytes;
-}
-
 // Checks a non-empty identifier against the rules that need no model: its shape,
 // its volume token and its checksum. Returns the tokens it was made of.
 std::string CheckIdentifierShape(const char* identifier, const std::string& salt, DWORD serial) {
@@ -118,11 +97,12 @@ std::string CheckIdentifierShape(const char* identifier, const std::string& salt
     Require(length >= 2 * kVolumeTokenLength + 2 * kCheckTextLength && length % 2 == 0,
             "identifier length is not 2L + 16 with L of at least 9");
     for (std::size_t i = 0; i < length; ++i) {
-        Require(HexDigitValue(identifier[i]) >= 0,
+        Require(test_support::HexDigitValue(identifier[i]) >= 0,
                 "identifier holds a character other than 0-9 and A-F");
     }
     const std::size_t joinedLength = (length - 2 * kCheckTextLength) / 2;
-    const std::string joined = Unmixed(identifier, joinedLength, salt);
+    const std::string joined =
+        test_support::UnsaltedHex(std::string(identifier, 2 * joinedLength), salt);
     if (joined.compare(0, kVolumeTokenLength, "H" + Hex8(serial)) != 0) {
         Fail("first segment does not start with the volume token H" + Hex8(serial));
     }
@@ -133,8 +113,8 @@ std::string CheckIdentifierShape(const char* identifier, const std::string& salt
         (i % 2 == 0 ? evenSum : oddSum) += static_cast<unsigned char>(identifier[i]);
     }
     const std::string checkText = Hex8((evenSum ^ kEvenSumMask) ^ (oddSum ^ kOddSumMask));
-    const std::string secondSegment =
-        Unmixed(identifier + 2 * joinedLength, kCheckTextLength, salt);
+    const std::string secondSegment = test_support::UnsaltedHex(
+        std::string(identifier + 2 * joinedLength, 2 * kCheckTextLength), salt);
     if (secondSegment != checkText) {
         Fail("second segment unmixes to " + fuzz::Printable(secondSegment) +
              ", the first segment's " + "check text is " + fuzz::Printable(checkText));

@@ -1,7 +1,8 @@
 #include "expected_engine.h"
 
-#include <cstdio>
 #include <utility>
+
+#include "reference_identifier.h"
 
 namespace fuzz {
 
@@ -26,8 +27,6 @@ constexpr DWORD kDataCapacity = 1024;
 // The project bounds the search against a registry that never reports the end.
 constexpr DWORD kSearchedIndexLimit = 1u << 20;
 
-constexpr std::uint32_t kCheckMask = 0x008EE3FC;  // 0x04071FF1 XOR 0x0489FC0D
-
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) {
         return false;
@@ -50,21 +49,6 @@ std::string UpToFirstZero(const std::string& bytes) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
-std::string HexOf(unsigned byte) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[(byte >> 4) & 0xF], kDigits[byte & 0xF]};
-}
-
-// Each byte of `text` XOR the salt byte at its position modulo the salt length.
-std::string Salted(const std::string& text, const std::string& salt) {
-    std::string out;
-    for (std::size_t k = 0; k < text.size(); ++k) {
-        out += HexOf(static_cast<unsigned char>(text[k]) ^
-                     static_cast<unsigned char>(salt[k % salt.size()]));
-    }
-    return out;
-}
-
 // Like RegSetValueExA: a value of the same name, in any case, keeps its name and
 // takes the new type and data; otherwise the value is added at the end.
 void StoreTokenValue(std::vector<fake::Value>& values, const std::string& token) {
@@ -76,12 +60,6 @@ void StoreTokenValue(std::vector<fake::Value>& values, const std::string& token)
         }
     }
     values.push_back(fake::Value{kTokenValueName, REG_SZ, token});
-}
-
-std::string Formatted(const char* format, std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, format, static_cast<unsigned>(value));
-    return text;
 }
 
 }  // namespace
@@ -362,16 +340,8 @@ ExpectedDerivation ExpectedEngine::Derive(const std::string& givenSalt) {
         expected.emptyBecause = "the joined text or the identifier could not be allocated";
         return expected;
     }
-    const std::string joined =
-        "H" + Formatted("%08X", serial) + expected.machineToken + expected.userToken;
-    const std::string firstSegment = Salted(joined, salt);
-    std::uint32_t evenSum = 0;
-    std::uint32_t oddSum = 0;
-    for (std::size_t i = 0; i < firstSegment.size(); ++i) {
-        (i % 2 == 0 ? evenSum : oddSum) += static_cast<unsigned char>(firstSegment[i]);
-    }
-    const std::string checkText = Formatted("%08X", evenSum ^ oddSum ^ kCheckMask);
-    expected.identifier = firstSegment + Salted(checkText, salt);
+    expected.identifier =
+        test_support::ReferenceIdentifier(serial, expected.machineToken, expected.userToken, salt);
     return expected;
 }
 

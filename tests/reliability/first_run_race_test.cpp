@@ -88,13 +88,7 @@ std::string JoinedTextOf(const std::string& identifier, const std::string& salt)
         identifier.find_first_not_of(kDigits) != std::string::npos) {
         return std::string();
     }
-    std::string joined;
-    for (std::size_t k = 0; k < kJoinedLength; ++k) {
-        const unsigned mixed = static_cast<unsigned>(kDigits.find(identifier[2 * k]) * 16 +
-                                                     kDigits.find(identifier[2 * k + 1]));
-        joined += static_cast<char>(mixed ^ static_cast<unsigned char>(salt[k % salt.size()]));
-    }
-    return joined;
+    return test_support::UnsaltedHex(identifier.substr(0, 2 * kJoinedLength), salt);
 }
 
 // A whole identifier for `salt` derived from this volume and two generated

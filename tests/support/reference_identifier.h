@@ -25,6 +25,29 @@ inline std::string SaltedHex(const std::string& text, const std::string& salt) {
     return out;
 }
 
+// The value of an upper-case hexadecimal digit, or -1 for any other character.
+inline int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// SaltedHex undone: the bytes that the digit pairs of `digits` stand for, each
+// XOR the salt byte at its position modulo the salt's length. The digits must
+// have been checked to be upper-case hexadecimal.
+inline std::string UnsaltedHex(const std::string& digits, const std::string& salt) {
+    std::string bytes;
+    for (std::size_t k = 0; 2 * k + 1 < digits.size(); ++k) {
+        const int mixed = HexDigitValue(digits[2 * k]) * 16 + HexDigitValue(digits[2 * k + 1]);
+        bytes += static_cast<char>(mixed ^ static_cast<unsigned char>(salt[k % salt.size()]));
+    }
+    return bytes;
+}
+
 // The identifier for `salt` on a machine with this C: serial and these tokens.
 inline std::string ReferenceIdentifier(std::uint32_t volumeSerial, const std::string& machineToken,
                                        const std::string& userToken, const std::string& salt) {

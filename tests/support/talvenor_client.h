@@ -19,6 +19,7 @@ namespace test_support {
 // A BSTR owned for the life of the holder.
 class OwnedBstr {
   public:
+    OwnedBstr() = default;
     explicit OwnedBstr(const std::wstring& text)
         : m_text(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     ~OwnedBstr() { SysFreeString(m_text); }
@@ -26,10 +27,16 @@ class OwnedBstr {
     OwnedBstr& operator=(const OwnedBstr&) = delete;
 
     BSTR* address() { return &m_text; }
+    // For an out-parameter: the string held so far is freed first.
+    BSTR* out() {
+        SysFreeString(m_text);
+        m_text = nullptr;
+        return &m_text;
+    }
     BSTR get() const { return m_text; }
 
   private:
-    BSTR m_text;
+    BSTR m_text = nullptr;
 };
 
 // Each UTF-16 unit of `text` as the byte of the same value; the identifiers,

@@ -36,10 +36,11 @@ struct ITalvenorTable : public IDispatch {
     virtual HRESULT STDMETHODCALLTYPE Version(BSTR* version) = 0;
 };
 
-// The DLL, loaded for the life of the holder, with its four exports.
+// The DLL, loaded for the life of the holder, with its four exports: this
+// build's, or another copy by its path.
 class TalvenorDll {
   public:
-    TalvenorDll() : m_module(LoadLibraryA(kDllPath)) {
+    explicit TalvenorDll(const char* path = kDllPath) : m_module(LoadLibraryA(path)) {
         canUnloadNow = Export<HRESULT(WINAPI*)()>("DllCanUnloadNow");
         getClassObject = Export<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
         registerServer = Export<HRESULT(WINAPI*)()>("DllRegisterServer");
