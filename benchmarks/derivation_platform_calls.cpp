@@ -9,8 +9,9 @@ namespace {
 constexpr char kVolumeRoot[] = "c:\\";
 constexpr char kMachineKeyPath[] = "SOFTWARE\\Kestrane\\RND";
 constexpr char kUserKeyPath[] = "Software\\Kestrane\\RND";
-constexpr REGSAM kMachineAccess = KEY_READ | KEY_WRITE;  // 0x2001F
-constexpr REGSAM kUserAccess = KEY_ALL_ACCESS;           // 0xF003F
+// The machine key in the 32-bit registry view, as the DLL opens it.
+constexpr REGSAM kMachineAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;
+constexpr REGSAM kUserAccess = KEY_ALL_ACCESS;  // 0xF003F
 constexpr char kTokenValueName[] = "plugin";
 constexpr DWORD kValueNameCapacity = 260;
 constexpr DWORD kValueDataCapacity = 1024;

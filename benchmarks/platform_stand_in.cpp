@@ -26,7 +26,9 @@ StoredToken g_userToken;
 
 bool ReadToken(HKEY root, const char* path, StoredToken* token) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    // The machine token is in the 32-bit registry view, where the DLL keeps it.
+    const REGSAM view = root == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
         return false;
     }
     BYTE data[1024];

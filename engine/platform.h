@@ -13,6 +13,16 @@
 #include <ctime>
 
 namespace engine {
+// The registry view of the machine-wide token. A 32-bit and a 64-bit browser
+// on one 64-bit Windows must find the same machine token, so the 64-bit build
+// opens the 32-bit view, where the 32-bit product keeps it; the 32-bit build
+// asks for no view.
+#ifdef _WIN64
+constexpr REGSAM kMachineKeyView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kMachineKeyView = 0;
+#endif
+
 // The C runtime heap (malloc and free); engine texts are released with FreeText.
 inline void* AllocateFromHeap(std::size_t size) {
     return std::malloc(size);

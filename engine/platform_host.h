@@ -55,6 +55,9 @@ BOOL GetVolumeInformationA(LPCSTR rootPath, LPSTR volumeName, DWORD volumeNameSi
 }
 
 namespace engine {
+// The stand-in models the 32-bit product, which asks for no registry view.
+constexpr REGSAM kMachineKeyView = 0;
+
 // The heap the engine's texts come from; the stand-in can make an allocation fail
 // and counts the blocks that are still out.
 void* AllocateFromHeap(std::size_t size);

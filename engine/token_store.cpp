@@ -14,9 +14,10 @@ constexpr char kUserKeyPath[] = "Software\\Kestrane\\RND";
 constexpr char kTokenValueName[] = "PlugIn";
 constexpr char kTokenValueNameLowerCase[] = "plugin";
 
-constexpr REGSAM kMachineWriteAccess = KEY_READ | KEY_WRITE;  // 0x2001F
-constexpr REGSAM kMachineReadAccess = KEY_READ;               // 0x20019
-constexpr REGSAM kUserAccess = KEY_ALL_ACCESS;                // 0xF003F
+// 0x2001F and 0x20019 in the 32-bit product; the user's key is not redirected.
+constexpr REGSAM kMachineWriteAccess = KEY_READ | KEY_WRITE | kMachineKeyView;
+constexpr REGSAM kMachineReadAccess = KEY_READ | kMachineKeyView;
+constexpr REGSAM kUserAccess = KEY_ALL_ACCESS;  // 0xF003F
 
 constexpr DWORD kValueNameCapacity = 260;
 constexpr DWORD kValueDataCapacity = 1024;

@@ -1,11 +1,22 @@
 #!/bin/sh
 # Installs the build and test tools that are missing, and only those.
 # Safe to run again: a machine that has everything is left untouched.
+# Usage: install-deps.sh [--guest]
+#   --guest: also what the 32-bit tests need, which run in a QEMU guest whose
+#            image is built with debootstrap (scripts/guest/)
 set -eu
 
 # libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
 wine wine64 libwine-dev clang libclang-rt-14-dev"
+case "${1:-}" in
+--guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
+"") ;;
+*)
+    echo "usage: install-deps.sh [--guest]" >&2
+    exit 2
+    ;;
+esac
 
 missing=""
 for package in $packages; do

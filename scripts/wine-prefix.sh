@@ -7,8 +7,9 @@ action=$1
 prefix=$2
 . "$(dirname "$0")/wine-env.sh"
 
-# The C: volume serial that identifiers in the prefix are derived from.
-VOLUME_SERIAL=c0ffee42
+# The C: volume serial that identifiers in the prefix are derived from; the
+# 32-bit test guest's prefix has the same one.
+VOLUME_SERIAL=$(cat "$(dirname "$0")/volume-serial")
 
 case "$action" in
 create)

@@ -28,7 +28,8 @@ struct RawValue {
 RawValue ReadRawValue(HKEY root, const char* path, const char* name) {
     RawValue value;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | test_support::ViewOf(root), &key) !=
+        ERROR_SUCCESS) {
         return value;
     }
     char data[2048];
@@ -186,6 +187,21 @@ TEST_F(EngineOnWine, IsInstalledNeverCreatesAndFollowsTheMachineToken) {
 
     UniqueText machineToken(engine::GetMachineToken());
     EXPECT_EQ(engine::IsInstalled(), 1);
+}
+
+// Both builds keep the machine token where the 32-bit product does, in the
+// 32-bit registry view, so that 32-bit and 64-bit browsers on one machine share
+// it; a token in the 64-bit view is not the machine's.
+TEST_F(EngineOnWine, MachineTokenLivesInThe32BitView) {
+    ASSERT_TRUE(test_support::WriteRegistryValue(HKEY_LOCAL_MACHINE, kMachineTokenKey, "PlugIn",
+                                                 REG_SZ, "SixtyFour0", KEY_WOW64_64KEY));
+    EXPECT_EQ(engine::IsInstalled(), 0);
+    UniqueText token(engine::GetMachineToken());
+    EXPECT_EQ(std::strlen(token.get()), 10u);
+    EXPECT_STRNE(token.get(), "SixtyFour0");
+    EXPECT_EQ(test_support::StoredMachineToken(), token.get());
+    EXPECT_EQ(engine::IsInstalled(), 1);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMachineTokenKey, KEY_WOW64_64KEY, 0);
 }
 
 TEST_F(EngineOnWine, IdentifierFollowsTheVolumeSerialAndTheStoredTokens) {

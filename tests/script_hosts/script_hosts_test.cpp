@@ -20,9 +20,11 @@ namespace {
 
 using test_support::RunProcess;
 
-// The "PlugIn" token under `key` as the platform's reg tool prints it.
+// The "PlugIn" token under `key` as the platform's reg tool prints it, in the
+// 32-bit registry view, where both builds keep the machine token.
 std::string TokenFromRegTool(const std::string& key) {
-    const std::string output = RunProcess("reg.exe query \"" + key + "\" /v PlugIn").output;
+    const std::string output =
+        RunProcess("reg.exe query \"" + key + "\" /v PlugIn /reg:32").output;
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {

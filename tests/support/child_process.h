@@ -53,30 +53,45 @@ class ChildProcess {
 
     bool started() const { return m_process.hProcess != nullptr; }
 
-    // Reads the output to its end and waits for the child to exit. A child that
-    // has not exited within `timeoutMilliseconds` is ended first; what it wrote
-    // by then is still read, as long as it fits the pipe.
+    // Collects the output while waiting for the child to exit, and what is
+    // left in the pipe once it has. The end of the pipe is not waited for: a
+    // process the child started may have inherited its write end and outlive
+    // it (Wine's desktop process, started on demand, does). A child that has
+    // not exited within `timeoutMilliseconds` is ended first.
     ProcessResult Finish(DWORD timeoutMilliseconds = INFINITE) {
         ProcessResult result;
         if (!started()) {
             return result;
         }
-        if (timeoutMilliseconds != INFINITE &&
-            WaitForSingleObject(m_process.hProcess, timeoutMilliseconds) != WAIT_OBJECT_0) {
-            TerminateProcess(m_process.hProcess, 1);
+        const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
+        while (WaitForSingleObject(m_process.hProcess, 20) == WAIT_TIMEOUT) {
+            ReadAvailable(result.output);
+            if (timeoutMilliseconds != INFINITE && GetTickCount64() >= deadline) {
+                TerminateProcess(m_process.hProcess, 1);
+            }
         }
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(m_readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-            result.output.append(buffer, read);
-        }
-        WaitForSingleObject(m_process.hProcess, INFINITE);
+        ReadAvailable(result.output);
         GetExitCodeProcess(m_process.hProcess, &result.exitCode);
         CloseProcessHandles();
         return result;
     }
 
   private:
+    // Appends what the pipe holds now, without waiting for more.
+    void ReadAvailable(std::string& output) {
+        DWORD available = 0;
+        while (PeekNamedPipe(m_readEnd, nullptr, 0, nullptr, &available, nullptr) &&
+               available > 0) {
+            char buffer[4096];
+            DWORD read = 0;
+            const DWORD wanted = available < sizeof buffer ? available : sizeof buffer;
+            if (!ReadFile(m_readEnd, buffer, wanted, &read, nullptr) || read == 0) {
+                return;
+            }
+            output.append(buffer, read);
+        }
+    }
+
     void CloseProcessHandles() {
         CloseHandle(m_process.hProcess);
         CloseHandle(m_process.hThread);

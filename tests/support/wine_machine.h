@@ -13,6 +13,16 @@ namespace test_support {
 constexpr char kMachineTokenKey[] = "SOFTWARE\\Kestrane\\RND";
 constexpr char kUserTokenKey[] = "Software\\Kestrane\\RND";
 
+// Both builds keep the machine token in the 32-bit view of HKEY_LOCAL_MACHINE,
+// so the helpers below read and write that root there, from either build,
+// unless they are given another view.
+inline REGSAM ViewOf(HKEY root, REGSAM view = 0) {
+    if (view != 0) {
+        return view;
+    }
+    return root == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0;
+}
+
 // The serial the test prefix fixes in C:\.windows-serial (hexadecimal text).
 inline std::uint32_t PrefixVolumeSerial() {
     std::FILE* file = std::fopen("C:\\.windows-serial", "r");
@@ -29,7 +39,7 @@ inline std::uint32_t PrefixVolumeSerial() {
 // The string data of `valueName` under root\path; empty when absent.
 inline std::string ReadRegistryString(HKEY root, const char* path, const char* valueName) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root), &key) != ERROR_SUCCESS) {
         return std::string();
     }
     char data[4096];
@@ -44,9 +54,9 @@ inline std::string ReadRegistryString(HKEY root, const char* path, const char* v
     return std::string(data);
 }
 
-inline bool RegistryKeyExists(HKEY root, const char* path) {
+inline bool RegistryKeyExists(HKEY root, const char* path, REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root, view), &key) != ERROR_SUCCESS) {
         return false;
     }
     RegCloseKey(key);
@@ -55,10 +65,10 @@ inline bool RegistryKeyExists(HKEY root, const char* path) {
 
 // Stores `data` as the value `valueName` of root\path, creating the key as needed.
 inline bool WriteRegistryValue(HKEY root, const char* path, const char* valueName, DWORD type,
-                               const std::string& data) {
+                               const std::string& data, REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | ViewOf(root, view), nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     const LONG status =
@@ -78,7 +88,7 @@ inline std::string StoredUserToken() {
 
 // Removes both token keys, so the next derivation starts on a machine without tokens.
 inline void DeleteTokenKeys() {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kMachineTokenKey);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMachineTokenKey, ViewOf(HKEY_LOCAL_MACHINE), 0);
     RegDeleteKeyA(HKEY_CURRENT_USER, kUserTokenKey);
 }
 
