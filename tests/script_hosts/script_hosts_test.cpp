@@ -14,6 +14,7 @@
 #include "reference_identifier.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
+#include "verify.h"
 #include "wine_machine.h"
 
 namespace {
@@ -45,6 +46,16 @@ std::string ExpectedIdentifier(const std::string& salt) {
     EXPECT_EQ(userToken.size(), 10u);
     return test_support::ReferenceIdentifier(test_support::PrefixVolumeSerial(), machineToken,
                                              userToken, salt);
+}
+
+// What a site's server reads back from an identifier the component gave a
+// script: this machine's volume serial and both stored tokens.
+void ExpectServerDecodes(const std::string& identifier, const std::string& salt) {
+    const verifier::Verification decoded = verifier::Verify(identifier, salt);
+    ASSERT_TRUE(decoded.Valid()) << verifier::ReasonName(decoded.reason);
+    EXPECT_EQ(decoded.volumeSerial, test_support::PrefixVolumeSerial());
+    EXPECT_EQ(decoded.MachineToken(), test_support::StoredMachineToken());
+    EXPECT_EQ(decoded.UserToken(), test_support::StoredUserToken());
 }
 
 // name=value lines of a script's output.
@@ -108,6 +119,9 @@ TEST_F(ScriptHosts, JScriptReadsEveryMember) {
         const std::string expected =
             identifier.salt.empty() ? std::string() : ExpectedIdentifier(identifier.salt);
         EXPECT_EQ(values.at(identifier.key), expected) << identifier.key;
+        if (!expected.empty()) {
+            ExpectServerDecodes(values.at(identifier.key), identifier.salt);
+        }
     }
     EXPECT_EQ(values.at("getID.2").size(), 74u);
     EXPECT_EQ(values.at("installedBefore"), "0");
@@ -131,6 +145,9 @@ TEST_F(ScriptHosts, VBScriptReadsEveryMember) {
         const std::string expected =
             identifier.salt.empty() ? std::string() : ExpectedIdentifier(identifier.salt);
         EXPECT_EQ(values.at(identifier.key), expected) << identifier.key;
+        if (!expected.empty()) {
+            ExpectServerDecodes(values.at(identifier.key), identifier.salt);
+        }
     }
     EXPECT_EQ(values.at("TestInstallation"), "1");
     EXPECT_EQ(values.at("TestInstallation.type"), "Long");
