@@ -31,8 +31,8 @@ struct Build {
     REGSAM view;
     const char* typeLibPlatform;
 };
-const Build k32Bit = {"32-bit", test_support::kDllPath, "C:\\windows\\syswow64\\",
-                      KEY_WOW64_32KEY, "win32"};
+const Build k32Bit = {"32-bit", test_support::kDllPath, "C:\\windows\\syswow64\\", KEY_WOW64_32KEY,
+                      "win32"};
 const Build k64Bit = {"64-bit", TALVENOR_WIN64_DLL_PATH, "C:\\windows\\sysnative\\",
                       KEY_WOW64_64KEY, "win64"};
 
@@ -97,15 +97,15 @@ class Wow64 : public ::testing::Test {
     // the 32-bit view alone; the other browser then gives the same identifier.
     static void OneMachineOneIdentifier(const Build& first, const Build& second) {
         ASSERT_TRUE(test_support::StoredMachineToken().empty()) << "a fresh prefix has no tokens";
-        ASSERT_FALSE(test_support::RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey,
-                                                     KEY_WOW64_64KEY));
+        ASSERT_FALSE(
+            test_support::RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey, KEY_WOW64_64KEY));
         const std::string salt = "one-machine";
         const std::string identifier = BrowserIdentifier(first, salt);
         const std::string machineToken = test_support::StoredMachineToken();
         const std::string userToken = test_support::StoredUserToken();
         ASSERT_EQ(machineToken.size(), 10u) << first.name << " stores the machine token";
-        EXPECT_FALSE(test_support::RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey,
-                                                     KEY_WOW64_64KEY))
+        EXPECT_FALSE(
+            test_support::RegistryKeyExists(HKEY_LOCAL_MACHINE, kMachineTokenKey, KEY_WOW64_64KEY))
             << "the machine token is in the 32-bit view only";
         EXPECT_EQ(identifier, test_support::ReferenceIdentifier(test_support::PrefixVolumeSerial(),
                                                                 machineToken, userToken, salt));
