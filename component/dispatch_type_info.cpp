@@ -3,8 +3,10 @@
 #include <cstring>
 #include <new>
 
+#include "call_depth.h"
 #include "com_module.h"
 #include "critical_section.h"
+#include "script_call.h"
 #include "talvenor.h"
 
 CDispatchTypeInfo g_talvenorTypeInfo(&IID_ITalvenor, &LIBID_IETALVENORLib, 1, 0);
@@ -176,6 +178,14 @@ HRESULT STDMETHODCALLTYPE CTalvenor::GetIDsOfNames(REFIID, LPOLESTR* names, UINT
 HRESULT STDMETHODCALLTYPE CTalvenor::Invoke(DISPID member, REFIID, LCID locale, WORD flags,
                                             DISPPARAMS* parameters, VARIANT* result,
                                             EXCEPINFO* exception, UINT* argumentError) {
-    return g_talvenorTypeInfo.Invoke(static_cast<ITalvenor*>(this), member, locale, flags,
-                                     parameters, result, exception, argumentError);
+    const NestedCallGuard nesting;
+    if (nesting.tooDeep()) {
+        return NestedCallGuard::kTooDeep;
+    }
+    ScriptCall call(member, flags, parameters);
+    if (FAILED(call.status())) {
+        return call.status();
+    }
+    return g_talvenorTypeInfo.Invoke(static_cast<ITalvenor*>(this), member, locale, call.flags(),
+                                     call.parameters(), result, exception, argumentError);
 }
