@@ -17,23 +17,31 @@ constexpr char kVersionText[] = "1.0.0.4";
 // NetBIOS names have at most 15 characters.
 constexpr DWORD kComputerNameBufferSize = 16;
 
+// The largest UTF-16 unit a salt may hold: each unit up to it is one byte.
+constexpr wchar_t kLargestSaltUnit = 0xFF;
+
 // Converts `salt` into a fresh ANSI text, each UTF-16 unit up to U+00FF becoming
 // the byte of the same value and the text ending at the salt's first null
 // character. Returns null when a unit above U+00FF makes the salt unusable or
-// the buffer cannot be allocated; the caller frees the text with free().
+// the buffer cannot be allocated; the caller frees the text with free(). The
+// conversion is the component's own, so that no locale set in the host
+// process can change which salts are taken or the bytes they give.
 char* SaltToAnsi(BSTR salt, UINT byteLength) {
-    const std::size_t capacity = static_cast<std::size_t>(byteLength) + 1;
-    char* ansi = static_cast<char*>(std::malloc(capacity));
+    // One byte per unit and the terminator: byteLength + 1 is always enough.
+    const UINT units = byteLength / sizeof(OLECHAR);
+    char* ansi = static_cast<char*>(std::malloc(static_cast<std::size_t>(byteLength) + 1));
     if (ansi == nullptr) {
         return nullptr;
     }
-    // In the runtime's "C" locale wcstombs maps units up to U+00FF to their own
-    // byte values and refuses any other unit.
-    if (std::wcstombs(ansi, salt, capacity) == static_cast<std::size_t>(-1)) {
-        std::free(ansi);
-        return nullptr;
+    UINT length = 0;
+    for (; length < units && salt[length] != L'\0'; ++length) {
+        if (salt[length] > kLargestSaltUnit) {
+            std::free(ansi);
+            return nullptr;
+        }
+        ansi[length] = static_cast<char>(salt[length]);
     }
-    ansi[capacity - 1] = '\0';
+    ansi[length] = '\0';
     return ansi;
 }
 
