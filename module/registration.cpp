@@ -31,9 +31,11 @@ constexpr std::size_t kTypeLibPathSpare = 10;
 
 using UnRegisterTypeLibFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
+// A path that does not fit is cut short but always terminated.
 void AnsiPathToWide(const char* path, wchar_t* out, int capacity) {
     out[0] = L'\0';
     MultiByteToWideChar(CP_ACP, 0, path, -1, out, capacity);
+    out[capacity - 1] = L'\0';
 }
 
 HRESULT RunRegistryScript(UINT resourceId, BOOL doRegister) {
@@ -47,8 +49,9 @@ HRESULT RunRegistryScript(UINT resourceId, BOOL doRegister) {
     // One spare character: a truncated path is not always terminated.
     char path[MAX_PATH + 1] = {};
     GetModuleFileNameA(g_module.m_hInst, path, MAX_PATH);
-    wchar_t widePath[MAX_PATH] = {};
-    AnsiPathToWide(path, widePath, MAX_PATH);
+    // As many units as the path has bytes, and its terminator.
+    wchar_t widePath[MAX_PATH + 1] = {};
+    AnsiPathToWide(path, widePath, MAX_PATH + 1);
     wchar_t escapedPath[2 * MAX_PATH + 1];
     EscapeSingleQuotes(widePath, escapedPath);
 
