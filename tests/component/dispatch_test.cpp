@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "import_redirect.h"
 #include "reference_identifier.h"
 #include "talvenor_dll.h"
 #include "wine_machine.h"
@@ -143,39 +144,87 @@ TEST_F(UnregisteredDispatchTest, FailsWithTheLoadersCodeUntilTheLibraryIsRegiste
     EXPECT_EQ(version.Text(), L"1.0.0.4");
 }
 
+// Counts the calls of the type information's own GetIDsOfNames while it lives:
+// that operation's slot in the table of `typeInfo`, which the automation
+// runtime shares between its type information objects, points at a counter.
+class TypeInfoNameLookups {
+  public:
+    explicit TypeInfoNameLookups(ITypeInfo* typeInfo)
+        : slot_(&(*reinterpret_cast<Lookup**>(typeInfo))[kGetIDsOfNamesSlot]), real_(*slot_) {
+        Active() = this;
+        OverwriteSlot(slot_, &Count);
+    }
+    ~TypeInfoNameLookups() {
+        OverwriteSlot(slot_, real_);
+        Active() = nullptr;
+    }
+    TypeInfoNameLookups(const TypeInfoNameLookups&) = delete;
+    TypeInfoNameLookups& operator=(const TypeInfoNameLookups&) = delete;
+
+    int calls = 0;
+
+  private:
+    using Lookup = HRESULT(STDMETHODCALLTYPE*)(ITypeInfo*, LPOLESTR*, UINT, MEMBERID*);
+    // IUnknown's three, then GetTypeAttr, GetTypeComp, GetFuncDesc, GetVarDesc,
+    // GetNames, GetRefTypeOfImplType and GetImplTypeFlags.
+    static constexpr int kGetIDsOfNamesSlot = 10;
+
+    static TypeInfoNameLookups*& Active() {
+        static TypeInfoNameLookups* active = nullptr;
+        return active;
+    }
+    static HRESULT STDMETHODCALLTYPE Count(ITypeInfo* self, LPOLESTR* names, UINT count,
+                                           MEMBERID* ids) {
+        ++Active()->calls;
+        return Active()->real_(self, names, count, ids);
+    }
+
+    Lookup* slot_;
+    Lookup real_;
+};
+
 struct NamesCase {
     const char* name;
     std::vector<const wchar_t*> names;
     HRESULT expected;
     std::vector<DISPID> ids;  // checked on success
+    // Names spelled as the type library documents them come from the DLL's
+    // cache; any other name is handed to the type information.
+    bool typeInfoAsked;
 };
 
 const NamesCase kNames[] = {
-    {"getID", {L"getID"}, S_OK, {1}},
-    {"ComputerName", {L"ComputerName"}, S_OK, {2}},
-    {"TestInstallation", {L"TestInstallation"}, S_OK, {3}},
-    {"Version", {L"Version"}, S_OK, {4}},
+    {"getID", {L"getID"}, S_OK, {1}, false},
+    {"ComputerName", {L"ComputerName"}, S_OK, {2}, false},
+    {"TestInstallation", {L"TestInstallation"}, S_OK, {3}, false},
+    {"Version", {L"Version"}, S_OK, {4}, false},
     {"AllFourAtOnce",
      {L"getID", L"ComputerName", L"TestInstallation", L"Version"},
      S_OK,
-     {1, 2, 3, 4}},
-    {"LowerCaseGetId", {L"getid"}, S_OK, {1}},
-    {"UpperCaseVersion", {L"VERSION"}, S_OK, {4}},
-    {"MemberThenItsArgumentName", {L"getID", L"iSalt"}, S_OK, {1, 0}},
-    {"UnknownName", {L"noSuchMember"}, DISP_E_UNKNOWNNAME, {}},
-    {"HelpStringNameIsNoMember", {L"getComputerName"}, DISP_E_UNKNOWNNAME, {}},
-    {"KnownMemberThenUnknownArgument", {L"Version", L"nothing"}, DISP_E_UNKNOWNNAME, {}},
+     {1, 2, 3, 4},
+     false},
+    {"LowerCaseGetId", {L"getid"}, S_OK, {1}, true},
+    {"UpperCaseVersion", {L"VERSION"}, S_OK, {4}, true},
+    {"MemberThenItsArgumentName", {L"getID", L"iSalt"}, S_OK, {1, 0}, true},
+    {"UnknownName", {L"noSuchMember"}, DISP_E_UNKNOWNNAME, {}, true},
+    {"HelpStringNameIsNoMember", {L"getComputerName"}, DISP_E_UNKNOWNNAME, {}, true},
+    {"KnownMemberThenUnknownArgument", {L"Version", L"nothing"}, DISP_E_UNKNOWNNAME, {}, true},
 };
 
 TEST_F(DispatchTest, NamesResolveToTheirDispatchIdentifiers) {
+    ITypeInfo* typeInfo = nullptr;
+    ASSERT_EQ(object_->GetTypeInfo(0, kLocale, &typeInfo), S_OK);
     for (const NamesCase& c : kNames) {
         SCOPED_TRACE(c.name);
         std::vector<DISPID> ids;
+        const TypeInfoNameLookups lookups(typeInfo);
         EXPECT_EQ(IdsOf(object_, c.names, &ids), c.expected);
         if (c.expected == S_OK) {
             EXPECT_EQ(ids, c.ids);
         }
+        EXPECT_EQ(lookups.calls > 0, c.typeInfoAsked) << lookups.calls << " calls";
     }
+    typeInfo->Release();
 }
 
 TEST_F(DispatchTest, InvokeGetIdReturnsTheIdentifierOfTheSalt) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <clocale>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -135,6 +136,30 @@ TEST_F(MembersTest, GetIdIsStableForOneSaltAndDiffersForAnother) {
     EXPECT_EQ(Text(first), Text(second));
     EXPECT_EQ(Text(other), ExpectedIdentifier("abd"));
     EXPECT_NE(Text(first), Text(other));
+}
+
+// The C runtime's locale is the whole process's: a host or another DLL may set
+// it. The salt's bytes must not follow it.
+TEST_F(MembersTest, SaltBytesDoNotFollowTheProcessLocale) {
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    // Code page 1251 has a byte for U+0416 and none for U+00E9.
+    ASSERT_NE(std::setlocale(LC_ALL, ".1251"), nullptr);
+    const struct {
+        std::wstring salt;
+        std::string ansi;
+    } cases[] = {{L"caf\u00E9", "caf\xE9"}, {L"\u0416", "(none)"}};
+    std::wstring identifiers[2];
+    for (int i = 0; i < 2; ++i) {
+        Bstr salt = MakeBstr(cases[i].salt);
+        BSTR saltPointer = salt.get();
+        BSTR id = nullptr;
+        object_->getID(&saltPointer, &id);
+        const Bstr owned(id);
+        identifiers[i] = id == nullptr ? L"(none)" : Text(id);
+    }
+    std::setlocale(LC_ALL, before.c_str());
+    EXPECT_EQ(identifiers[0], ExpectedIdentifier(cases[0].ansi));
+    EXPECT_EQ(identifiers[1], L"(none)");
 }
 
 // Salts that yield no identifier. Where no derivation may run, no token is created.

@@ -6,7 +6,6 @@
 // run; the first test checks that the counter used sees such growth at all.
 #include <gtest/gtest.h>
 #include <objsafe.h>
-#include <psapi.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "process_memory.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
 #include "wine_machine.h"
@@ -50,29 +50,11 @@ constexpr int kRefusingCalls = 200000;
 constexpr int kCallsByName = 50000;
 constexpr int kCreateReleaseCycles = 50000;
 
-// The process's private memory as the platform counts it. Windows reports it
-// in PrivateUsage of the extended counters; Wine 8 fills only the basic
-// counters (and says so in cb), where PagefileUsage carries the process's
-// anonymous memory, resident or swapped out.
-std::int64_t PrivateMemory() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    if (!K32GetProcessMemoryInfo(GetCurrentProcess(),
-                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                                 sizeof counters)) {
-        return 0;
-    }
-    if (counters.cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX) && counters.PrivateUsage != 0) {
-        return static_cast<std::int64_t>(counters.PrivateUsage);
-    }
-    return static_cast<std::int64_t>(counters.PagefileUsage);
-}
-
 // The growth of private memory over the life of the holder.
 class MemoryGrowth {
   public:
-    MemoryGrowth() : m_before(PrivateMemory()) {}
-    std::int64_t bytes() const { return PrivateMemory() - m_before; }
+    MemoryGrowth() : m_before(test_support::PrivateMemory()) {}
+    std::int64_t bytes() const { return test_support::PrivateMemory() - m_before; }
 
   private:
     std::int64_t m_before;
@@ -146,7 +128,7 @@ class Leaks : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(dll_.loaded()) << test_support::kDllPath;
-        ASSERT_GT(PrivateMemory(), 0) << "the platform reports no process memory";
+        ASSERT_GT(test_support::PrivateMemory(), 0) << "the platform reports no process memory";
     }
 
     // One create-and-release cycle as a host makes it: the class factory, a

@@ -23,3 +23,4 @@ show("ComputerName", independent.ComputerName);
 show("TestInstallation", independent.TestInstallation);
 show("TestInstallation.type", typeof independent.TestInstallation);
 show("Version", independent.Version);
+show("end", "ok");

@@ -11,3 +11,4 @@ WScript.Echo "ComputerName=" & independent.ComputerName
 WScript.Echo "TestInstallation=" & independent.TestInstallation
 WScript.Echo "TestInstallation.type=" & TypeName(independent.TestInstallation)
 WScript.Echo "Version=" & versioned.Version
+WScript.Echo "end=ok"

@@ -5,12 +5,16 @@
 #include <objsafe.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
+#include "process_memory.h"
 #include "reference_identifier.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
@@ -24,8 +28,7 @@ using test_support::RunProcess;
 // The "PlugIn" token under `key` as the platform's reg tool prints it, in the
 // 32-bit registry view, where both builds keep the machine token.
 std::string TokenFromRegTool(const std::string& key) {
-    const std::string output =
-        RunProcess("reg.exe query \"" + key + "\" /v PlugIn /reg:32").output;
+    const std::string output = RunProcess("reg.exe query \"" + key + "\" /v PlugIn /reg:32").output;
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {
@@ -58,10 +61,16 @@ void ExpectServerDecodes(const std::string& identifier, const std::string& salt)
     EXPECT_EQ(decoded.UserToken(), test_support::StoredUserToken());
 }
 
-// name=value lines of a script's output.
-std::map<std::string, std::string> RunScript(const char* path) {
-    const test_support::ProcessResult result =
-        RunProcess(std::string("cscript.exe //nologo \"") + path + "\"");
+// The hosts' command line for a script of this folder.
+std::string ScriptCommand(const std::string& script, const std::string& arguments = "") {
+    return "cscript.exe //nologo \"" TALVENOR_SCRIPT_DIR "\\" + script + "\" " + arguments;
+}
+
+// name=value lines of a script's output. The host exits 0 even after an
+// uncaught script error or a crash, so the script must have printed its own
+// end marker, "end=ok", for its output to count.
+std::map<std::string, std::string> RunScript(const std::string& script) {
+    const test_support::ProcessResult result = RunProcess(ScriptCommand(script));
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     std::map<std::string, std::string> values;
     std::istringstream lines(result.output);
@@ -75,6 +84,7 @@ std::map<std::string, std::string> RunScript(const char* path) {
             values[line.substr(0, equals)] = line.substr(equals + 1);
         }
     }
+    EXPECT_EQ(values["end"], "ok") << script << " did not run to its end:\n" << result.output;
     return values;
 }
 
@@ -104,7 +114,7 @@ class ScriptHosts : public ::testing::Test {
 std::unique_ptr<test_support::RegisteredDll> ScriptHosts::registration_;
 
 TEST_F(ScriptHosts, JScriptReadsEveryMember) {
-    const auto values = RunScript(TALVENOR_SCRIPT_DIR "\\read_members.js");
+    const auto values = RunScript("read_members.js");
     const std::string salt255(255, 's');
     const struct {
         const char* key;
@@ -132,7 +142,7 @@ TEST_F(ScriptHosts, JScriptReadsEveryMember) {
 }
 
 TEST_F(ScriptHosts, VBScriptReadsEveryMember) {
-    const auto values = RunScript(TALVENOR_SCRIPT_DIR "\\read_members.vbs");
+    const auto values = RunScript("read_members.vbs");
     const struct {
         const char* key;
         std::string salt;
@@ -153,6 +163,78 @@ TEST_F(ScriptHosts, VBScriptReadsEveryMember) {
     EXPECT_EQ(values.at("TestInstallation.type"), "Long");
     EXPECT_EQ(values.at("ComputerName"), ThisComputerName());
     EXPECT_EQ(values.at("Version"), "1.0.0.4");
+}
+
+// getID as script authors call it: a statement that only creates the tokens,
+// a salt held in a variable of any kind, in parentheses or literal, all giving
+// one identifier; and calls that must fail with a script error, not harm the
+// host: extra or missing arguments, and a salt whose conversion to text calls
+// getID with itself again.
+TEST_F(ScriptHosts, CallsAsScriptAuthorsWriteThem) {
+    const struct {
+        const char* script;
+        std::vector<std::string> identifierForms;
+        std::map<std::string, std::string> otherValues;
+    } languages[] = {
+        {"script_calls.js",
+         {"literal", "variable", "parenthesised", "afterRecursion"},
+         {{"versionCalled", "1.0.0.4"},
+          {"extraArgument", "error 8002000E"},  // DISP_E_BADPARAMCOUNT
+          {"noArgument", "error 8002000E"},
+          {"versionWithArgument", "error 8002000E"},
+          {"recursiveSalt", "error 80020005"}}},  // DISP_E_TYPEMISMATCH
+        {"script_calls.vbs",
+         {"literal", "variable", "parenthesised", "byReference", "byValue", "local", "arrayElement",
+          "afterRecursion"},
+         {{"variableAfterCalls", "my-site-salt"},
+          {"extraArgument", "error 1C2"},  // "Wrong number of arguments"
+          {"versionWithArgument", "error 1C2"},
+          {"recursiveSalt", "error D"}}},  // "Type mismatch"
+    };
+    for (const auto& language : languages) {
+        SCOPED_TRACE(language.script);
+        test_support::DeleteTokenKeys();
+        auto values = RunScript(language.script);
+        EXPECT_EQ(values["installedAfterStatement"], "1");
+        const std::string expected = ExpectedIdentifier("my-site-salt");
+        for (const std::string& form : language.identifierForms) {
+            EXPECT_EQ(values[form], expected) << form;
+        }
+        for (const auto& value : language.otherValues) {
+            EXPECT_EQ(values[value.first], value.second) << value.first;
+        }
+    }
+}
+
+// Thousands of hostile calls (salts of 100,000 characters, extra arguments,
+// refused salts, objects whose conversion throws) leave the host's memory as
+// it was after a first batch of the same calls.
+TEST_F(ScriptHosts, HostileCallsLeaveTheHostsMemoryFlat) {
+    constexpr std::int64_t kGrowthLimit = 1024 * 1024;
+    constexpr DWORD kTimeoutMilliseconds = 300000;
+    for (const char* script : {"hostile_loop.js", "hostile_loop.vbs"}) {
+        SCOPED_TRACE(script);
+        std::int64_t warm = -1;
+        std::int64_t done = -1;
+        // Each batch ends with a line and a pause, in which the memory is read.
+        const auto readMemoryAfterEachBatch = [&](const std::string& output, HANDLE host) {
+            if (warm < 0 && output.find("warm") != std::string::npos) {
+                warm = test_support::PrivateMemory(host);
+            } else if (done < 0 && output.find("done") != std::string::npos) {
+                done = test_support::PrivateMemory(host);
+            }
+        };
+        test_support::ChildProcess host(ScriptCommand(script, "500"));
+        const test_support::ProcessResult result =
+            host.Finish(kTimeoutMilliseconds, readMemoryAfterEachBatch);
+        ASSERT_NE(result.output.find("end=ok"), std::string::npos) << result.output;
+        ASSERT_GT(warm, 0) << "the host's memory could not be read";
+        EXPECT_LT(done - warm, kGrowthLimit);
+        std::printf(
+            "%s: host memory %lld bytes after the first batch, grew by %lld over the "
+            "second\n",
+            script, static_cast<long long>(warm), static_cast<long long>(done - warm));
+    }
 }
 
 // As a browser does: create the registered class, enable both safety options

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace test_support {
@@ -57,8 +58,10 @@ class ChildProcess {
     // left in the pipe once it has. The end of the pipe is not waited for: a
     // process the child started may have inherited its write end and outlive
     // it (Wine's desktop process, started on demand, does). A child that has
-    // not exited within `timeoutMilliseconds` is ended first.
-    ProcessResult Finish(DWORD timeoutMilliseconds = INFINITE) {
+    // not exited within `timeoutMilliseconds` is ended first. `watch`, when
+    // given, sees the output so far and the running child every 20 ms.
+    using Watch = std::function<void(const std::string& output, HANDLE process)>;
+    ProcessResult Finish(DWORD timeoutMilliseconds = INFINITE, const Watch& watch = nullptr) {
         ProcessResult result;
         if (!started()) {
             return result;
@@ -66,6 +69,9 @@ class ChildProcess {
         const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
         while (WaitForSingleObject(m_process.hProcess, 20) == WAIT_TIMEOUT) {
             ReadAvailable(result.output);
+            if (watch) {
+                watch(result.output, m_process.hProcess);
+            }
             if (timeoutMilliseconds != INFINITE && GetTickCount64() >= deadline) {
                 TerminateProcess(m_process.hProcess, 1);
             }

@@ -23,6 +23,17 @@ inline void* FindExport(const char* module, const char* function) {
     return reinterpret_cast<void*>(GetProcAddress(handle, function));
 }
 
+// Writes `value` into a function-pointer slot of a loaded module, such as an
+// import address table or an interface's table of operations, which may be
+// read-only once the loader is done with it.
+template <class Slot>
+void OverwriteSlot(Slot* slot, Slot value) {
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
+
 // The import slots of `importer` that hold `target`, pointed at `replacement`
 // between Install() and Restore() (or the end of the object). Finding the slots
 // allocates and installing does not, so a set of redirects of the allocation
@@ -82,11 +93,7 @@ class ImportRedirect {
     using Slot = decltype(IMAGE_THUNK_DATA::u1.Function);
 
     static void Write(Slot* slot, void* value) {
-        // The import address table may be read-only once the loader is done with it.
-        DWORD protection = 0;
-        VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-        *slot = reinterpret_cast<Slot>(value);
-        VirtualProtect(slot, sizeof *slot, protection, &protection);
+        OverwriteSlot(slot, reinterpret_cast<Slot>(value));
     }
 
     void* target_;
