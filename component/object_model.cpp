@@ -6,18 +6,15 @@
 
 namespace {
 
-const InterfaceMapEntry* TalvenorInterfaceMap() {
-    // The first entry's sub-object is the object's IUnknown identity.
-    static const InterfaceMapEntry entries[] = {
-        {&IID_IDispatch, OffsetOfInterface<CTalvenor, ITalvenor>(), OffsetEntryMark()},
-        {&IID_ITalvenor, OffsetOfInterface<CTalvenor, ITalvenor>(), OffsetEntryMark()},
-        {&IID_ISupportErrorInfo, OffsetOfInterface<CTalvenor, ISupportErrorInfo>(),
-         OffsetEntryMark()},
-        {&IID_IObjectSafety, OffsetOfInterface<CTalvenor, IObjectSafety>(), OffsetEntryMark()},
-        {nullptr, 0, nullptr},
-    };
-    return entries;
-}
+// The first entry's sub-object is the object's IUnknown identity. Filled in
+// when the library is loaded, before any thread can ask for it.
+const InterfaceMapEntry kTalvenorInterfaceMap[] = {
+    {&IID_IDispatch, OffsetOfInterface<CTalvenor, ITalvenor>(), OffsetEntryMark()},
+    {&IID_ITalvenor, OffsetOfInterface<CTalvenor, ITalvenor>(), OffsetEntryMark()},
+    {&IID_ISupportErrorInfo, OffsetOfInterface<CTalvenor, ISupportErrorInfo>(), OffsetEntryMark()},
+    {&IID_IObjectSafety, OffsetOfInterface<CTalvenor, IObjectSafety>(), OffsetEntryMark()},
+    {nullptr, 0, nullptr},
+};
 
 // Interfaces whose failures may be described by error objects.
 const IID* const kErrorInfoInterfaces[] = {&IID_ITalvenor};
@@ -43,7 +40,7 @@ HRESULT CreateWrapper(REFIID iid, void** out, Arguments... arguments) {
 }  // namespace
 
 const InterfaceMapEntry* CTalvenor::_GetEntries() {
-    return TalvenorInterfaceMap();
+    return kTalvenorInterfaceMap;
 }
 
 HRESULT CTalvenor::QueryInterfaceFromOwnMap(REFIID iid, void** out) {

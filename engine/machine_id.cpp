@@ -1,7 +1,6 @@
 #include "machine_id.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "engine_text.h"
@@ -39,6 +38,15 @@ char* AppendSaltedHex(char* out, const char* text, std::size_t length, const cha
     return out;
 }
 
+// Writes `value` as 8 upper-case hexadecimal digits, zero-padded ("%08X"),
+// and a terminator.
+void WriteHex8(char* out, std::uint32_t value) {
+    for (int digit = 7; digit >= 0; --digit) {
+        *out++ = kHexDigits[(value >> (4 * digit)) & 0xF];
+    }
+    *out = '\0';
+}
+
 // Character codes at even positions summed into one word, at odd positions into
 // another, both masked and combined.
 std::uint32_t CheckValue(const char* segment, std::size_t length) {
@@ -68,7 +76,8 @@ const char* ComputeMachineId(const char* salt) {
         return kEmptyText;
     }
     char volumeToken[kVolumeTokenLength + 1];
-    std::snprintf(volumeToken, sizeof volumeToken, "H%08X", static_cast<unsigned>(serial));
+    volumeToken[0] = 'H';
+    WriteHex8(volumeToken + 1, serial);
 
     // Seeded on every derivation, before the tokens are asked for: a token
     // generated now depends only on the current second.
@@ -101,8 +110,7 @@ const char* ComputeMachineId(const char* salt) {
     char* end = AppendSaltedHex(identifier, joined, joinedLength, salt, saltLength);
 
     char checkText[kCheckTextLength + 1];
-    std::snprintf(checkText, sizeof checkText, "%08X",
-                  static_cast<unsigned>(CheckValue(identifier, firstSegmentLength)));
+    WriteHex8(checkText, CheckValue(identifier, firstSegmentLength));
     end = AppendSaltedHex(end, checkText, kCheckTextLength, salt, saltLength);
     *end = '\0';
     return identifier;

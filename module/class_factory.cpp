@@ -9,13 +9,11 @@
 
 namespace {
 
-const InterfaceMapEntry* ClassFactoryInterfaceMap() {
-    static const InterfaceMapEntry entries[] = {
-        {&IID_IClassFactory, 0, OffsetEntryMark()},
-        {nullptr, 0, nullptr},
-    };
-    return entries;
-}
+// Filled in when the library is loaded, before any thread can ask for it.
+const InterfaceMapEntry kClassFactoryInterfaceMap[] = {
+    {&IID_IClassFactory, 0, OffsetEntryMark()},
+    {nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -41,7 +39,7 @@ HRESULT CComClassFactory::CreateClassObject(ObjectCreator createInstance, REFIID
 }
 
 HRESULT STDMETHODCALLTYPE CComClassFactory::QueryInterface(REFIID iid, void** out) {
-    return QueryInterfaceFromMap(this, ClassFactoryInterfaceMap(), iid, out);
+    return QueryInterfaceFromMap(this, kClassFactoryInterfaceMap, iid, out);
 }
 
 ULONG STDMETHODCALLTYPE CComClassFactory::AddRef() {

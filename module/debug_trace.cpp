@@ -7,10 +7,12 @@ namespace {
 
 constexpr std::size_t kTraceBufferSize = 512;
 
-// vsnprintf always terminates the buffer, so an over-long line is cut, never
-// handed on unterminated.
+// The platform C runtime's bounded formatter, count 512. It leaves a line
+// that fills the buffer unterminated, so the last byte is always made the
+// terminator: an over-long line is cut, never handed on unterminated.
 void FormatLine(char (&buffer)[kTraceBufferSize], const char* format, std::va_list arguments) {
-    std::vsnprintf(buffer, kTraceBufferSize, format, arguments);
+    _vsnprintf(buffer, kTraceBufferSize, format, arguments);
+    buffer[kTraceBufferSize - 1] = '\0';
 }
 
 }  // namespace
