@@ -1,22 +1,25 @@
 #!/bin/sh
 # Installs the build and test tools that are missing, and only those.
 # Safe to run again: a machine that has everything is left untouched.
-# Usage: install-deps.sh [--guest]
-#   --guest: also what the 32-bit tests need, which run in a QEMU guest whose
-#            image is built with debootstrap (scripts/guest/)
+# Usage: install-deps.sh [--guest] [--package]
+#   --guest:   also what the 32-bit tests need, which run in a QEMU guest whose
+#              image is built with debootstrap (scripts/guest/)
+#   --package: also the signing tool, for the release files (scripts/package.sh)
 set -eu
 
 # libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
 wine wine64 libwine-dev clang libclang-rt-14-dev"
-case "${1:-}" in
---guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
-"") ;;
-*)
-    echo "usage: install-deps.sh [--guest]" >&2
-    exit 2
-    ;;
-esac
+for option in "$@"; do
+    case "$option" in
+    --guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
+    --package) packages="$packages osslsigncode openssl" ;;
+    *)
+        echo "usage: install-deps.sh [--guest] [--package]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=""
 for package in $packages; do

@@ -3,7 +3,8 @@
 # under AddressSanitizer/UndefinedBehaviorSanitizer), a bounded run of the
 # engine's fuzz target, the 64-bit build's Windows tests under wine64, then the
 # 32-bit product's in a QEMU guest with a real 32-bit Wine (its image is built
-# on first use and cached outside the build tree). Prints how long each stage took.
+# on first use and cached outside the build tree), then builds the release files
+# (scripts/package.sh) and checks them. Prints how long each stage took.
 set -eu
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -14,7 +15,7 @@ stage_done() {
     stage_started=$now
 }
 
-scripts/install-deps.sh --guest
+scripts/install-deps.sh --guest --package
 stage_done "installing missing packages"
 
 for preset in native fuzz win64 win32; do
@@ -27,4 +28,13 @@ for preset in native fuzz win64 win32; do
     ctest --preset "$preset"
     stage_done "the $preset tests"
 done
+
+# The release files, built and checked as an administrator would receive them.
+scripts/package.sh
+release=dist
+if [ -d dist/TEST-SIGNED-NOT-FOR-RELEASE ]; then
+    release=dist/TEST-SIGNED-NOT-FOR-RELEASE
+fi
+tests/packaging/check_release.sh "$release"
+stage_done "the release files"
 echo "test: all tests passed in $(($(date +%s) - started)) s"
