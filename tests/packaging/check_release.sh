@@ -1,8 +1,10 @@
 #!/bin/sh
 # Checks the release files that scripts/package.sh wrote into DIST: the sums,
 # every Authenticode signature (and that one changed byte breaks it), the
-# stripped DLLs and their linked debug information, and that the stripped,
-# signed 64-bit DLL still registers and answers a script under wine64.
+# stripped DLLs and their linked debug information, what the packages hold
+# (read statically), that the CAB's INF, the install page and the DLL agree on
+# class and version, and that the stripped, signed 64-bit DLL still registers
+# and answers a script under wine64.
 # Usage: tests/packaging/check_release.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -10,25 +12,7 @@ dist=$(cd "$1" && pwd)
 work=build/package/check
 rm -rf "$work"
 mkdir -p "$work"
-passed=0
-failed=0
-
-check() {
-    description=$1
-    shift
-    if "$@" >"$work/last.log" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok: $description"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $description"
-        sed 's/^/    /' "$work/last.log" | tail -n 15
-    fi
-}
-
-fails() {
-    ! "$@"
-}
+. tests/packaging/checks.sh
 
 # The test certificate of an unsigned run, else the system's trust store.
 ca_option=""
@@ -53,7 +37,8 @@ open(sys.argv[2], 'wb').write(data)" "$1" "$copy"
 
 check "the sums match" sh -c "cd '$dist' && sha256sum --check --quiet SHA256SUMS"
 
-for file in "$dist"/x86/ieTalvenor.DLL "$dist"/x64/ieTalvenor.DLL "$dist"/verifier/*.exe; do
+for file in "$dist"/x86/ieTalvenor.DLL "$dist"/x64/ieTalvenor.DLL "$dist"/verifier/*.exe \
+    "$dist"/*.msi "$dist"/ieTalvenor.cab; do
     name=${file#"$dist"/}
     check "$name: signature verifies" verify "$file"
     check "$name: a changed byte breaks the signature" fails verify "$(changed_copy "$file")"
@@ -70,11 +55,33 @@ for folder in x86 x64; do
         sh -c "x86_64-w64-mingw32-objdump -h '$dll.debug' | grep -q ' \.debug_info'"
 done
 
+# What the packages hold, read from their tables.
+table() {
+    msiinfo export "$1" "$2" | tr -d '\r'
+}
+for msi in "$dist"/ieTalvenor-x86*.msi "$dist"/ieTalvenor-x64*.msi; do
+    name=$(basename "$msi")
+    check "$name: installs per machine" sh -c "msiinfo export '$msi' Property | grep -q '^ALLUSERS	1'"
+    check "$name: version 1.0.0.4 is package version 1.0.4" \
+        sh -c "msiinfo export '$msi' Property | grep -q '^ProductVersion	1.0.4'"
+    check "$name: makes the machine key, 32-bit view, and keeps it" sh -c "
+        msiinfo export '$msi' Registry | grep -q '^MachineKey	2	SOFTWARE\\\\Kestrane\\\\RND	+' &&
+        msiinfo export '$msi' Component | grep -q '^MachineKey	.*	20		MachineKey'"
+    check "$name: grants Users read and write on the machine key" sh -c "
+        msiinfo export '$msi' LockPermissions | grep -q '^MachineKey	Registry		Users	131103' &&
+        msiinfo export '$msi' LockPermissions | grep -q '^MachineKey	Registry		Administrators	983103'"
+done
+
+# The download route: the CAB's INF, the page and the DLL's version resource.
+mkdir -p "$work/cab"
+check "the CAB holds the DLL and its INF" sh -c "cd '$work/cab' && gcab -x '$dist/ieTalvenor.cab' &&
+    cmp ieTalvenor.DLL '$dist/x86/ieTalvenor.DLL' && test -f ieTalvenor.inf"
+check "the INF, the page and the DLL name one class and version 1,0,0,4" \
+    python3 tests/packaging/check_download_route.py "$work/cab/ieTalvenor.inf" \
+    "$dist/install.html" "$dist/x86/ieTalvenor.DLL"
+
 # The shipped 64-bit DLL, registered in a fresh prefix, read by the example script.
 prefix=$(pwd)/$work/prefix
-windows_path() {
-    printf 'Z:%s' "$1" | tr '/' '\\'
-}
 scripts/wine-prefix.sh create "$prefix"
 check "x64: the shipped DLL registers with regsvr32" \
     scripts/wine-run.sh "$prefix" regsvr32 /s "$(windows_path "$dist/x64/ieTalvenor.DLL")"
@@ -83,5 +90,4 @@ check "x64: the shipped DLL answers the example script" \
            grep -q '^Version *= 1.0.0.4'"
 scripts/wine-prefix.sh stop "$prefix"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_checks

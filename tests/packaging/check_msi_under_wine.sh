@@ -1,0 +1,78 @@
+#!/bin/sh
+# The x64 package as an administrator uses it, under wine64 in a fresh prefix:
+# a silent install, the four members read through the 64-bit script host,
+# repair after the DLL was deleted, an upgrade to a package of a higher
+# version that leaves one entry in Add/Remove Programs, and an uninstall that
+# removes the registration and the files but keeps the installation tokens.
+# Usage: tests/packaging/check_msi_under_wine.sh DIST
+set -u
+cd "$(dirname "$0")/../.."
+dist=$(cd "$1" && pwd)
+work=build/package/msi-check
+rm -rf "$work"
+mkdir -p "$work"
+. tests/packaging/checks.sh
+
+msi=$(ls "$dist"/ieTalvenor-x64*.msi)
+# The same files as a package of the next component version.
+next=$(pwd)/$work/ieTalvenor-x64-next.msi
+packaging/build-msi.sh x64 1.0.0.5 "$next" "$dist/x86/ieTalvenor.DLL" "$dist/x64/ieTalvenor.DLL"
+
+prefix=$(pwd)/$work/prefix
+scripts/wine-prefix.sh create "$prefix"
+wine() {
+    scripts/wine-run.sh "$prefix" "$@"
+}
+installed_dll=$prefix/drive_c/Program\ Files/ieTalvenor/ieTalvenor.DLL
+installed_dll32=$prefix/drive_c/Program\ Files\ \(x86\)/ieTalvenor/ieTalvenor.DLL
+class_key='HKCR\CLSID\{9BAC30D5-A416-40C2-810B-D55B31413BB4}'
+
+# The example script in the 64-bit host: an identifier and the other three members.
+members_answer() {
+    wine cscript //nologo "$(windows_path "$(pwd)/examples/talvenor.js")" abc | tr -d '\r' \
+        >"$work/members.txt"
+    grep -Eq '^getID\("abc"\) = [0-9A-F]{74}$' "$work/members.txt" &&
+        grep -q '^TestInstallation = 1' "$work/members.txt" &&
+        grep -q '^Version *= 1.0.0.4' "$work/members.txt"
+}
+token() {
+    wine reg query "$1" /v PlugIn /reg:32 | tr -d '\r' | sed -n 's/.*PlugIn *REG_SZ *//p'
+}
+entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
+        grep -c 'DisplayName *REG_SZ *ieTalvenor'
+}
+
+check "a silent install succeeds" wine msiexec /i "$(windows_path "$msi")" /qn
+check "both DLLs are installed" test -f "$installed_dll" -a -f "$installed_dll32"
+check "the 64-bit script host reads the four members" members_answer
+check "the 32-bit view registers the 32-bit DLL" sh -c "
+    scripts/wine-run.sh '$prefix' reg query '$class_key\\InprocServer32' /reg:32 |
+    grep -q 'Program Files (x86)'"
+machine_token=$(token 'HKLM\SOFTWARE\Kestrane\RND')
+user_token=$(token 'HKCU\Software\Kestrane\RND')
+check "the first derivation stored both tokens" test -n "$machine_token" -a -n "$user_token"
+
+rm -f "$installed_dll"
+check "repair succeeds" wine msiexec /i "$(windows_path "$msi")" REINSTALL=ALL REINSTALLMODE=omus /qn
+check "repair brings the deleted DLL back" test -f "$installed_dll"
+check "after repair the members answer" members_answer
+
+check "the upgrade to the next version succeeds" wine msiexec /i "$(windows_path "$next")" /qn
+check "after the upgrade one entry is listed" test "$(entries)" -eq 1
+check "the entry is of the next version" sh -c "
+    scripts/wine-run.sh '$prefix' reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall' /s |
+    grep -q 'DisplayVersion *REG_SZ *1.0.5'"
+check "after the upgrade the members answer" members_answer
+
+check "uninstall succeeds" wine msiexec /x "$(windows_path "$next")" /qn
+check "uninstall removes both DLLs" test ! -e "$installed_dll" -a ! -e "$installed_dll32"
+check "uninstall removes the registration in both views" sh -c "
+    ! scripts/wine-run.sh '$prefix' reg query '$class_key' /reg:64 &&
+    ! scripts/wine-run.sh '$prefix' reg query '$class_key' /reg:32"
+check "uninstall removes the entry" test "$(entries)" -eq 0
+check "uninstall keeps both tokens" test "$(token 'HKLM\SOFTWARE\Kestrane\RND')" = "$machine_token" \
+    -a "$(token 'HKCU\Software\Kestrane\RND')" = "$user_token"
+
+scripts/wine-prefix.sh stop "$prefix"
+finish_checks
