@@ -5,7 +5,7 @@
 #   --guest:   also what the 32-bit tests need, which run in a QEMU guest whose
 #              image is built with debootstrap (scripts/guest/)
 #   --package: also the packaging and signing tools, for the release files
-#              (scripts/package.sh) and their tests
+#              (scripts/package.sh), and a browser without ActiveX for their tests
 set -eu
 
 # libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
@@ -14,7 +14,7 @@ wine wine64 libwine-dev clang libclang-rt-14-dev"
 for option in "$@"; do
     case "$option" in
     --guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
-    --package) packages="$packages osslsigncode openssl wixl msitools gcab python3" ;;
+    --package) packages="$packages osslsigncode openssl wixl msitools gcab python3 chromium" ;;
     *)
         echo "usage: install-deps.sh [--guest] [--package]" >&2
         exit 2

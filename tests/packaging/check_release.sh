@@ -80,6 +80,19 @@ check "the INF, the page and the DLL name one class and version 1,0,0,4" \
     python3 tests/packaging/check_download_route.py "$work/cab/ieTalvenor.inf" \
     "$dist/install.html" "$dist/x86/ieTalvenor.DLL"
 
+# Both pages in a browser without ActiveX (headless Chromium): after its
+# script ran, each says plainly that the control cannot be used there.
+page_says() {
+    timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --user-data-dir="$work/chromium" --dump-dom "file://$1" 2>/dev/null |
+        grep -q "<p id=\"status\" class=\"problem\">$2"
+}
+check "the install page says this browser cannot install the control" \
+    page_says "$dist/install.html" "This browser cannot install or run ActiveX controls"
+check "the example page says this browser cannot run the control" \
+    page_says "$(pwd)/examples/talvenor.html" "This browser cannot run ActiveX controls"
+
 # The shipped 64-bit DLL, registered in a fresh prefix, read by the example script.
 prefix=$(pwd)/$work/prefix
 scripts/wine-prefix.sh create "$prefix"
