@@ -38,5 +38,6 @@ fi
 tests/packaging/check_release.sh "$release"
 python3 tests/packaging/check_registration_rows.py "$release/x64/ieTalvenor.DLL"
 tests/packaging/check_msi_under_wine.sh "$release"
+tests/packaging/check_msi_in_guest.sh "$release"
 stage_done "the release files"
 echo "test: all tests passed in $(($(date +%s) - started)) s"
