@@ -5,11 +5,8 @@
 # Usage: tests/packaging/check_msi_in_guest.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
-dist=$(cd "$1" && pwd)
-work=build/package/guest-check
-rm -rf "$work"
-mkdir -p "$work"
 . tests/packaging/checks.sh
+start_checks guest-check "$1"
 
 msi=$(windows_path "$(ls "$dist"/ieTalvenor-x86*.msi)")
 example=$(windows_path "$(pwd)/examples/talvenor.js")

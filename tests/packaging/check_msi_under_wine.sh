@@ -7,11 +7,8 @@
 # Usage: tests/packaging/check_msi_under_wine.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
-dist=$(cd "$1" && pwd)
-work=build/package/msi-check
-rm -rf "$work"
-mkdir -p "$work"
 . tests/packaging/checks.sh
+start_checks msi-check "$1"
 
 msi=$(ls "$dist"/ieTalvenor-x64*.msi)
 # The same files as a package of the next component version.

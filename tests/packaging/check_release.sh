@@ -8,11 +8,8 @@
 # Usage: tests/packaging/check_release.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
-dist=$(cd "$1" && pwd)
-work=build/package/check
-rm -rf "$work"
-mkdir -p "$work"
 . tests/packaging/checks.sh
+start_checks check "$1"
 
 # The test certificate of an unsigned run, else the system's trust store.
 ca_option=""

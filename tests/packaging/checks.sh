@@ -1,9 +1,19 @@
-# The check helpers of the packaging tests, sourced by them: each check runs a
-# command, prints "ok: ..." or "FAILED: ..." with the command's last output
-# lines, and counts; finish_checks prints "N passed, N failed" and fails when
-# any did. $work is the test's scratch folder.
+# The check helpers of the packaging tests, sourced by them from the source
+# tree's root: start_checks sets $dist and a fresh scratch folder $work; each
+# check runs a command, prints "ok: ..." or "FAILED: ..." with the command's
+# last output lines, and counts; finish_checks prints "N passed, N failed" and
+# fails when any did.
 passed=0
 failed=0
+
+# start_checks NAME DIST: the release folder DIST, and build/package/NAME as
+# the scratch folder.
+start_checks() {
+    dist=$(cd "$2" && pwd)
+    work=build/package/$1
+    rm -rf "$work"
+    mkdir -p "$work"
+}
 
 check() {
     description=$1
