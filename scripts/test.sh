@@ -36,7 +36,8 @@ if [ -d dist/TEST-SIGNED-NOT-FOR-RELEASE ]; then
     release=dist/TEST-SIGNED-NOT-FOR-RELEASE
 fi
 tests/packaging/check_release.sh "$release"
-python3 tests/packaging/check_registration_rows.py "$release/x64/ieTalvenor.DLL"
+python3 tests/packaging/check_registration_rows.py "$release/x64/ieTalvenor.DLL" \
+    "$release"/ieTalvenor-x64*.msi
 tests/packaging/check_msi_under_wine.sh "$release"
 tests/packaging/check_msi_in_guest.sh "$release"
 stage_done "the release files"

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Fails when what ieTalvenor.DLL writes when it registers itself and what the
-packages write (packaging/registration.txt) differ.
+"""Fails when what ieTalvenor.DLL writes when it registers itself, what the x64
+package writes when it is installed, and the rows both come from
+(packaging/registration.txt) differ.
 
-Registers the given 64-bit DLL with regsvr32 in a fresh Wine prefix, reads
-what registration added under HKEY_CLASSES_ROOT (the machine's classes, in the
-64-bit view), and compares it with the rows: every value, and every key that
-registration makes without a value. Prints "N passed, N failed".
+In a fresh Wine prefix each, registers the given 64-bit DLL with regsvr32, and
+installs the package with msiexec; reads what each added under
+HKEY_CLASSES_ROOT (the machine's classes, in the 64-bit view, leaving out the
+installer's own bookkeeping) and compares it with the rows: every value, and
+every key made without a value. Prints "N passed, N failed".
 
-Usage: check_registration_rows.py DLL
+Usage: check_registration_rows.py DLL [MSI]
 """
 import os
 import subprocess
@@ -45,8 +47,9 @@ def exported_classes(prefix, folder, name):
     return keys
 
 
-def expected_rows(dll):
-    """The rows of packaging/registration.txt for `dll`: values and bare keys."""
+def expected_rows(dll, platform):
+    """The rows of packaging/registration.txt for `dll` of `platform` (win32 or
+    win64): values and bare keys."""
     folder = dll[: dll.rindex("\\") + 1]
     values = {}
     bare_keys = set()
@@ -55,7 +58,7 @@ def expected_rows(dll):
             if line.startswith("#") or not line.strip():
                 continue
             key, name, value = line.rstrip("\n").split("\t")
-            key = key.replace("[PLATFORM]", "win64").lower()
+            key = key.replace("[PLATFORM]", platform).lower()
             value = value.replace("[DLL]", dll).replace("[DLLDIR]", folder)
             if name == "-":
                 continue  # removed on uninstall, writes nothing
@@ -66,43 +69,59 @@ def expected_rows(dll):
     return values, bare_keys
 
 
-def main():
-    dll = sys.argv[1]
+def written_by(command, dll_after, other_dll=None):
+    """What `command` (arguments after the prefix) adds to the classes of a
+    fresh prefix, compared with the rows for the 64-bit DLL at `dll_after`.
+    Where the package also installs the 32-bit DLL at `other_dll`, its rows may
+    appear too, in the keys the two registry views share (TypeLib)."""
     with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
         prefix = os.path.join(folder, "prefix")
         create = [os.path.join(ROOT, "scripts", "wine-prefix.sh"), "create", prefix]
         subprocess.run(create, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             before = exported_classes(prefix, folder, "before.reg")
-            registered = wine(prefix, "regsvr32", "/s", windows_path(dll))
+            ran = wine(prefix, *command)
             after = exported_classes(prefix, folder, "after.reg")
         finally:
             subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "stop", prefix],
                            check=False)
 
-    written = {}
+    written = set()
     new_keys = set()
     for key, key_values in after.items():
-        if key.startswith("wow6432node\\"):
+        if key in ("wow6432node", "installer") or key.startswith(("wow6432node\\", "installer\\")):
             continue
         if key not in before:
             new_keys.add(key)
         for name, value in key_values.items():
             if before.get(key, {}).get(name) != value:
-                written[(key, name)] = value
-    bare_written = {key for key in new_keys
-                    if not after[key] and not any(other.startswith(key + "\\") for other in new_keys)}
-
-    expected_values, expected_bare = expected_rows(windows_path(dll))
-    checks = [
-        ("regsvr32 registers the DLL", registered.returncode == 0, registered.stdout),
-        ("every value of the rows is written", not set(expected_values.items()) - set(written.items()),
-         sorted(set(expected_values.items()) - set(written.items()))),
-        ("registration writes no value the rows lack", not set(written.items()) - set(expected_values.items()),
-         sorted(set(written.items()) - set(expected_values.items()))),
-        ("the bare keys are the rows' bare keys", bare_written == expected_bare,
-         sorted(bare_written ^ expected_bare)),
+                written.add((key, name, value))
+    bare = {key for key in new_keys
+            if not after[key] and not any(other.startswith(key + "\\") for other in new_keys)}
+    values, expected_bare = expected_rows(dll_after, "win64")
+    expected = {(key, name, value) for (key, name), value in values.items()}
+    allowed = set(expected)
+    if other_dll:
+        other_values, _ = expected_rows(other_dll, "win32")
+        allowed |= {(key, name, value) for (key, name), value in other_values.items()}
+    return [
+        (f"{command[0]} succeeds", ran.returncode == 0, ran.stdout),
+        (f"{command[0]} writes every value of the rows", not expected - written,
+         sorted(expected - written)),
+        (f"{command[0]} writes no value the rows lack", not written - allowed,
+         sorted(written - allowed)),
+        (f"{command[0]} makes the rows' bare keys, no others", bare == expected_bare,
+         sorted(bare ^ expected_bare)),
     ]
+
+
+def main():
+    dll = sys.argv[1]
+    checks = written_by(["regsvr32", "/s", windows_path(dll)], windows_path(dll))
+    for msi in sys.argv[2:]:
+        checks += written_by(["msiexec", "/i", windows_path(msi), "/qn"],
+                             "C:\\Program Files\\ieTalvenor\\ieTalvenor.DLL",
+                             "C:\\Program Files (x86)\\ieTalvenor\\ieTalvenor.DLL")
     failed = 0
     for description, passed, detail in checks:
         print(("ok: " if passed else "FAILED: ") + description)
