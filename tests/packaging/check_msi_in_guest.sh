@@ -1,7 +1,9 @@
 #!/bin/sh
-# The x86 package in the 32-bit test guest (scripts/guest/), in a fresh WoW64
-# prefix: installed silently by msiexec, registered in the 32-bit registry
-# view, the four members read through the 32-bit script host, then removed.
+# The 32-bit product in the 32-bit test guest (scripts/guest/), in a fresh
+# WoW64 prefix: first the DLL's own registration with the 32-bit regsvr32,
+# compared with the registration rows of the packages; then the x86 package
+# installed silently by msiexec, registered in the 32-bit registry view, the
+# four members read through the 32-bit script host, and the package removed.
 # Usage: tests/packaging/check_msi_in_guest.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -9,9 +11,33 @@ cd "$(dirname "$0")/../.."
 start_checks guest-check "$1"
 
 msi=$(windows_path "$(ls "$dist"/ieTalvenor-x86*.msi)")
+dll=$(windows_path "$dist/x86/ieTalvenor.DLL")
 example=$(windows_path "$(pwd)/examples/talvenor.js")
-cat >"$work/x86-msi.bat" <<BATCH
-@echo off
+exports=$(windows_path "$(pwd)/$work")
+# The keys registration makes, none of which a fresh prefix has.
+subtrees='IeTalvenor.Talvenor
+IeTalvenor.Talvenor.1
+CLSID\{9BAC30D5-A416-40C2-810B-D55B31413BB4}
+TypeLib\{3DFCA7D6-BD9A-4AE0-8887-B207E218D666}
+Interface\{7D612352-681B-44B0-AE84-543B989C6DF0}
+Component Categories\{7DD95801-9882-11CF-9FA9-00AA006C42C4}
+Component Categories\{7DD95802-9882-11CF-9FA9-00AA006C42C4}'
+{
+    # printf, not echo: the shell's echo would read "\r" in "C:\registered.reg".
+    printf '%s\n' '@echo off' "C:\\windows\\syswow64\\regsvr32.exe /s \"$dll\"" \
+        'echo regsvr32=%errorlevel%'
+    # Each exported to the guest's own disk, then copied: many small writes
+    # to the shared folder are slow.
+    number=0
+    printf '%s\n' "$subtrees" | while read -r subtree; do
+        number=$((number + 1))
+        printf '%s\n' \
+            "reg export \"HKLM\\Software\\Classes\\$subtree\" C:\\registered.reg /reg:32 /y >nul" \
+            "copy /y C:\\registered.reg \"$exports\\registered-$number.reg\" >nul"
+    done
+    printf '%s\n' "C:\\windows\\syswow64\\regsvr32.exe /s /u \"$dll\""
+} >"$work/x86-msi.bat"
+cat >>"$work/x86-msi.bat" <<BATCH
 start /wait msiexec /i "$msi" /qn
 echo install=%errorlevel%
 reg query "HKCR\\CLSID\\{9BAC30D5-A416-40C2-810B-D55B31413BB4}\\InprocServer32" /ve /reg:32
@@ -35,6 +61,9 @@ says() {
     grep -Eq "$1" "$output"
 }
 check "the batch ran to its end" says '^end=ok$'
+check "the 32-bit regsvr32 registers the DLL" says '^regsvr32=0$'
+check "the DLL's own registration matches the rows" python3 \
+    tests/packaging/check_registration_rows.py --exports "$dll" win32 "$work"/registered-*.reg
 check "msiexec installs the x86 package" says '^install=0$'
 check "the class is registered in the 32-bit view" \
     says 'REG_SZ +C:\\Program Files \(x86\)\\ieTalvenor\\ieTalvenor.DLL'

@@ -3,13 +3,20 @@
 package writes when it is installed, and the rows both come from
 (packaging/registration.txt) differ.
 
-In a fresh Wine prefix each, registers the given 64-bit DLL with regsvr32, and
-installs the package with msiexec; reads what each added under
-HKEY_CLASSES_ROOT (the machine's classes, in the 64-bit view, leaving out the
-installer's own bookkeeping) and compares it with the rows: every value, and
-every key made without a value. Prints "N passed, N failed".
+Compares what a registration added under HKEY_CLASSES_ROOT (the machine's
+classes, leaving out the other registry view and the installer's own
+bookkeeping) with the rows: every value, and every key made without a value.
+Prints "N passed, N failed".
 
-Usage: check_registration_rows.py DLL [MSI]
+Usage:
+  check_registration_rows.py DLL [MSI]
+      In a fresh Wine prefix each (wine64), registers the 64-bit DLL with
+      regsvr32, and installs the x64 package MSI with msiexec.
+  check_registration_rows.py --exports DLL PLATFORM EXPORT...
+      Compares exports (reg export) of the keys that registration makes, from
+      a machine where they did not exist before, with the rows of the DLL at
+      the Windows path DLL, of PLATFORM win32 or win64. Writes outside those
+      keys are not seen this way.
 """
 import os
 import subprocess
@@ -18,6 +25,7 @@ import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CLASSES = "HKEY_LOCAL_MACHINE\\Software\\Classes\\"
+NOT_REGISTRATION = ("wow6432node", "installer")
 
 
 def windows_path(path):
@@ -29,10 +37,9 @@ def wine(prefix, *arguments):
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
 
 
-def exported_classes(prefix, folder, name):
-    """Keys and values of the machine's classes: {key: {name: value}}, keys lower-cased."""
-    path = os.path.join(folder, name)
-    wine(prefix, "reg", "export", "HKLM\\Software\\Classes", windows_path(path), "/y")
+def read_export(path):
+    """The keys and values of an export of the machine's classes:
+    {key: {name: value}}, keys and names lower-cased."""
     with open(path, "rb") as file:
         text = file.read().decode("utf-16")
     keys = {}
@@ -48,10 +55,10 @@ def exported_classes(prefix, folder, name):
 
 
 def expected_rows(dll, platform):
-    """The rows of packaging/registration.txt for `dll` of `platform` (win32 or
-    win64): values and bare keys."""
+    """The rows of packaging/registration.txt for the DLL at the Windows path
+    `dll` of `platform`: {(key, name, value)} and the bare keys."""
     folder = dll[: dll.rindex("\\") + 1]
-    values = {}
+    values = set()
     bare_keys = set()
     with open(os.path.join(ROOT, "packaging", "registration.txt"), encoding="utf-8") as file:
         for line in file:
@@ -65,31 +72,18 @@ def expected_rows(dll, platform):
             if name == "+":
                 bare_keys.add(key)
             else:
-                values[(key, name.lower())] = value
+                values.add((key, name.lower(), value))
     return values, bare_keys
 
 
-def written_by(command, dll_after, other_dll=None):
-    """What `command` (arguments after the prefix) adds to the classes of a
-    fresh prefix, compared with the rows for the 64-bit DLL at `dll_after`.
-    Where the package also installs the 32-bit DLL at `other_dll`, its rows may
+def compare(label, before, after, dll, platform, other_dll=None):
+    """Checks of what `after` adds to `before` against the rows of the DLL.
+    Where a package also installs the 32-bit DLL at `other_dll`, its rows may
     appear too, in the keys the two registry views share (TypeLib)."""
-    with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
-        prefix = os.path.join(folder, "prefix")
-        create = [os.path.join(ROOT, "scripts", "wine-prefix.sh"), "create", prefix]
-        subprocess.run(create, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            before = exported_classes(prefix, folder, "before.reg")
-            ran = wine(prefix, *command)
-            after = exported_classes(prefix, folder, "after.reg")
-        finally:
-            subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "stop", prefix],
-                           check=False)
-
     written = set()
     new_keys = set()
     for key, key_values in after.items():
-        if key in ("wow6432node", "installer") or key.startswith(("wow6432node\\", "installer\\")):
+        if key.split("\\")[0] in NOT_REGISTRATION:
             continue
         if key not in before:
             new_keys.add(key)
@@ -98,30 +92,55 @@ def written_by(command, dll_after, other_dll=None):
                 written.add((key, name, value))
     bare = {key for key in new_keys
             if not after[key] and not any(other.startswith(key + "\\") for other in new_keys)}
-    values, expected_bare = expected_rows(dll_after, "win64")
-    expected = {(key, name, value) for (key, name), value in values.items()}
+    expected, expected_bare = expected_rows(dll, platform)
     allowed = set(expected)
     if other_dll:
-        other_values, _ = expected_rows(other_dll, "win32")
-        allowed |= {(key, name, value) for (key, name), value in other_values.items()}
+        allowed |= expected_rows(other_dll, "win32")[0]
     return [
-        (f"{command[0]} succeeds", ran.returncode == 0, ran.stdout),
-        (f"{command[0]} writes every value of the rows", not expected - written,
+        (f"{label} writes every value of the rows", not expected - written,
          sorted(expected - written)),
-        (f"{command[0]} writes no value the rows lack", not written - allowed,
+        (f"{label} writes no value the rows lack", not written - allowed,
          sorted(written - allowed)),
-        (f"{command[0]} makes the rows' bare keys, no others", bare == expected_bare,
+        (f"{label} makes the rows' bare keys, no others", bare == expected_bare,
          sorted(bare ^ expected_bare)),
     ]
 
 
+def in_fresh_prefix(command, dll, other_dll=None):
+    """Runs `command` in a fresh wine64 prefix and compares what it added."""
+    with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
+        prefix = os.path.join(folder, "prefix")
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "create", prefix],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        exports = []
+        try:
+            for step in ("before", "after"):
+                if step == "after":
+                    ran = wine(prefix, *command)
+                path = os.path.join(folder, step + ".reg")
+                wine(prefix, "reg", "export", "HKLM\\Software\\Classes", windows_path(path), "/y")
+                exports.append(read_export(path))
+        finally:
+            subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "stop", prefix],
+                           check=False)
+    return [(f"{command[0]} succeeds", ran.returncode == 0, ran.stdout)] + compare(
+        command[0], exports[0], exports[1], dll, "win64", other_dll)
+
+
 def main():
-    dll = sys.argv[1]
-    checks = written_by(["regsvr32", "/s", windows_path(dll)], windows_path(dll))
-    for msi in sys.argv[2:]:
-        checks += written_by(["msiexec", "/i", windows_path(msi), "/qn"],
-                             "C:\\Program Files\\ieTalvenor\\ieTalvenor.DLL",
-                             "C:\\Program Files (x86)\\ieTalvenor\\ieTalvenor.DLL")
+    if sys.argv[1] == "--exports":
+        dll, platform = sys.argv[2:4]
+        after = {}
+        for export in sys.argv[4:]:
+            after.update(read_export(export))
+        checks = compare("registration", {}, after, dll, platform)
+    else:
+        dll = sys.argv[1]
+        checks = in_fresh_prefix(["regsvr32", "/s", windows_path(dll)], windows_path(dll))
+        for msi in sys.argv[2:]:
+            checks += in_fresh_prefix(["msiexec", "/i", windows_path(msi), "/qn"],
+                                      "C:\\Program Files\\ieTalvenor\\ieTalvenor.DLL",
+                                      "C:\\Program Files (x86)\\ieTalvenor\\ieTalvenor.DLL")
     failed = 0
     for description, passed, detail in checks:
         print(("ok: " if passed else "FAILED: ") + description)
