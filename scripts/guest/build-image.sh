@@ -91,10 +91,19 @@ mount -t proc proc "$rootfs/proc"
 mount -t sysfs sys "$rootfs/sys"
 mount --bind /dev "$rootfs/dev"
 mount --bind /dev/pts "$rootfs/dev/pts"
+# i386 is added to the guest's own package database, written into its root
+# file system, never to this machine's: this machine cannot execute 32-bit
+# code. The file lists the native architecture, then the foreign ones.
+case "$rootfs" in
+"$work"/*) printf 'amd64\ni386\n' >"$rootfs/var/lib/dpkg/arch" ;;
+*)
+    echo "guest image: $rootfs is not inside $work" >&2
+    exit 1
+    ;;
+esac
 chroot "$rootfs" /bin/sh -c '
     set -e
     export DEBIAN_FRONTEND=noninteractive
-    dpkg --add-architecture i386
     apt-get update -q
     apt-get install -y -q --no-install-recommends linux-image-amd64 wine wine32 wine64
     apt-get clean
