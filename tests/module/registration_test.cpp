@@ -12,6 +12,7 @@
 namespace {
 
 using test_support::kDllPath;
+using test_support::Lower;
 using test_support::ReadRegistryString;
 using test_support::RunProcess;
 
@@ -46,12 +47,6 @@ DWORD RegSvr32(const std::string& dllPath, bool unregister = false) {
     return RunProcess(std::string("regsvr32.exe /s ") + (unregister ? "/u " : "") + "\"" + dllPath +
                       "\"")
         .exitCode;
-}
-
-// Windows paths compare without regard to letter case.
-std::string Lower(std::string text) {
-    CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
 }
 
 // Copies the built DLL to `folder` (created on the C: drive) and returns its path.

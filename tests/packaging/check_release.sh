@@ -95,9 +95,7 @@ prefix=$(pwd)/$work/prefix
 scripts/wine-prefix.sh create "$prefix"
 check "x64: the shipped DLL registers with regsvr32" \
     scripts/wine-run.sh "$prefix" regsvr32 /s "$(windows_path "$dist/x64/ieTalvenor.DLL")"
-check "x64: the shipped DLL answers the example script" \
-    sh -c "scripts/wine-run.sh '$prefix' cscript //nologo '$(windows_path "$(pwd)/examples/talvenor.js")' abc |
-           grep -q '^Version *= 1.0.0.4'"
+check "x64: the shipped DLL answers the example script" members_answer "$prefix"
 scripts/wine-prefix.sh stop "$prefix"
 
 finish_checks

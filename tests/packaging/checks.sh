@@ -36,6 +36,16 @@ windows_path() {
     printf 'Z:%s' "$1" | tr '/' '\\'
 }
 
+# members_answer PREFIX: the example script, run by the 64-bit script host in
+# the wine64 prefix PREFIX, prints an identifier and the other three members.
+members_answer() {
+    scripts/wine-run.sh "$1" cscript //nologo "$(windows_path "$(pwd)/examples/talvenor.js")" abc |
+        tr -d '\r' >"$work/members.txt"
+    grep -Eq '^getID\("abc"\) = [0-9A-F]{74}$' "$work/members.txt" &&
+        grep -q '^TestInstallation = 1' "$work/members.txt" &&
+        grep -q '^Version *= 1.0.0.4' "$work/members.txt"
+}
+
 finish_checks() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]

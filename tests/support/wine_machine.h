@@ -36,10 +36,17 @@ inline std::uint32_t PrefixVolumeSerial() {
     return serial;
 }
 
+// Windows paths compare without regard to letter case.
+inline std::string Lower(std::string text) {
+    CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
 // The string data of `valueName` under root\path; empty when absent.
-inline std::string ReadRegistryString(HKEY root, const char* path, const char* valueName) {
+inline std::string ReadRegistryString(HKEY root, const char* path, const char* valueName,
+                                      REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root), &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, path, 0, KEY_READ | ViewOf(root, view), &key) != ERROR_SUCCESS) {
         return std::string();
     }
     char data[4096];

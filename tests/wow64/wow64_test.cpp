@@ -18,6 +18,7 @@
 namespace {
 
 using test_support::kMachineTokenKey;
+using test_support::Lower;
 using test_support::RunProcess;
 
 constexpr char kClassServerKey[] = "CLSID\\{9BAC30D5-A416-40C2-810B-D55B31413BB4}\\InprocServer32";
@@ -42,22 +43,9 @@ DWORD RegSvr32(const Build& build, const char* options) {
         .exitCode;
 }
 
+// The default value of a key under HKEY_CLASSES_ROOT in the build's registry view.
 std::string ClassesValue(const Build& build, const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | build.view, &key) !=
-        ERROR_SUCCESS) {
-        return std::string();
-    }
-    char data[1024] = {};
-    DWORD size = sizeof data - 1;
-    RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    return data;
-}
-
-std::string Lower(std::string text) {
-    CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
+    return test_support::ReadRegistryString(HKEY_CLASSES_ROOT, path.c_str(), nullptr, build.view);
 }
 
 // getID(salt) as the example script prints it in the build's own script host.
