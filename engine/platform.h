@@ -9,6 +9,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
@@ -30,6 +31,30 @@ inline void* AllocateFromHeap(std::size_t size) {
 inline void ReleaseToHeap(void* block) {
     std::free(block);
 }
+
+// One pointer-sized value per thread, in a TLS slot of the program's own. The
+// slot holds the value itself: with thread notifications switched off, memory
+// allocated per thread could never be freed. A thread that never wrote the slot
+// reads 0. Allocate before the first use and Free at the end: the DLL does
+// both in DllMain, so that every load returns its slot when it is unloaded.
+class ThreadSlot {
+  public:
+    bool Allocate() {
+        m_index = TlsAlloc();
+        return m_index != TLS_OUT_OF_INDEXES;
+    }
+    void Free() {
+        if (m_index != TLS_OUT_OF_INDEXES) {
+            TlsFree(m_index);
+            m_index = TLS_OUT_OF_INDEXES;
+        }
+    }
+    std::uintptr_t Read() const { return reinterpret_cast<std::uintptr_t>(TlsGetValue(m_index)); }
+    void Write(std::uintptr_t value) const { TlsSetValue(m_index, reinterpret_cast<void*>(value)); }
+
+  private:
+    DWORD m_index = TLS_OUT_OF_INDEXES;
+};
 }  // namespace engine
 #else
 #include "platform_host.h"

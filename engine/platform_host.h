@@ -62,4 +62,15 @@ constexpr REGSAM kMachineKeyView = 0;
 // and counts the blocks that are still out.
 void* AllocateFromHeap(std::size_t size);
 void ReleaseToHeap(void* block);
+
+// One pointer-sized value per thread, as on Windows; the stand-in keeps the
+// values of every slot in thread-local memory of the test process. A thread
+// that never wrote a slot reads 0.
+class ThreadSlot {
+  public:
+    bool Allocate();
+    void Free();
+    std::uintptr_t Read() const;
+    void Write(std::uintptr_t value) const;
+};
 }  // namespace engine

@@ -11,7 +11,17 @@ constexpr char kUpperCase[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 constexpr char kLowerCase[] = "abcdefghijklmnopqrstuvwxyz";
 constexpr char kDigits[] = "0123456789";
 
-thread_local std::uint32_t t_generatorState = 1;
+// The slot holds the state XOR 1, so that a thread that never seeded, whose
+// slot reads 0, starts at state 1.
+constexpr std::uint32_t kInitialState = 1;
+
+std::uint32_t ReadState() {
+    return static_cast<std::uint32_t>(g_generatorStateSlot.Read()) ^ kInitialState;
+}
+
+void WriteState(std::uint32_t state) {
+    g_generatorStateSlot.Write(state ^ kInitialState);
+}
 
 char DrawTokenCharacter() {
     // The class remainders 0, 3, 6 pick upper case; 1, 4, 7 lower case; 2, 5, 8 digits.
@@ -27,13 +37,16 @@ char DrawTokenCharacter() {
 
 }  // namespace
 
+ThreadSlot g_generatorStateSlot;
+
 void srand(std::uint32_t seed) {
-    t_generatorState = seed;
+    WriteState(seed);
 }
 
 int rand() {
-    t_generatorState = t_generatorState * 214013u + 2531011u;
-    return static_cast<int>((t_generatorState >> 16) & 0x7FFF);
+    const std::uint32_t state = ReadState() * 214013u + 2531011u;
+    WriteState(state);
+    return static_cast<int>((state >> 16) & 0x7FFF);
 }
 
 const char* GenerateRandomToken(std::int32_t length) {

@@ -7,7 +7,14 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 namespace engine {
+
+// Each thread's generator state. The program that hosts the engine allocates
+// the slot before the first draw and frees it at its end; the DLL does so at
+// process attach and detach.
+extern ThreadSlot g_generatorStateSlot;
 
 // Sets the calling thread's generator state. A thread that never seeds starts at 1.
 void srand(std::uint32_t seed);

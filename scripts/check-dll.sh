@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks a built ieTalvenor.DLL without running it: its export table (module
-# name, the four entry points as ordinals 1 to 4 under undecorated names) and
-# that it imports system DLLs only. Used for the 32-bit product, which this
+# name, the four entry points as ordinals 1 to 4 under undecorated names), that
+# it imports system DLLs only, and that it holds no emulated thread-local
+# storage, which takes a TLS slot on every load and never gives it back. Used for the 32-bit product, which this
 # machine cannot execute, and for the 64-bit build alike.
 # Usage: check-dll.sh OBJDUMP DLL
 set -eu
@@ -42,5 +43,18 @@ for imported in $(printf '%s\n' "$headers" | sed -n 's/^[[:space:]]*DLL Name: //
     esac
 done
 
-[ "$failed" -eq 0 ] && echo "check-dll: $dll: exports and imports as expected"
+# The symbol table of the unstripped build names the emulation's variables and
+# functions (__emutls_v.NAME, __emutls_get_address).
+symbols=$("$objdump" -t "$dll")
+emulated=$(printf '%s\n' "$symbols" | grep -o '__emutls_[A-Za-z_.0-9]*' | sort -u || true)
+if ! printf '%s\n' "$symbols" | grep -q 'DllMain'; then
+    echo "check-dll: $dll has no symbol table to look for emulated thread-local storage in" >&2
+    failed=1
+elif [ -n "$emulated" ]; then
+    echo "check-dll: emulated thread-local storage (thread_local), which leaks a TLS slot per load:" \
+        $emulated >&2
+    failed=1
+fi
+
+[ "$failed" -eq 0 ] && echo "check-dll: $dll: exports, imports and thread-local storage as expected"
 exit "$failed"

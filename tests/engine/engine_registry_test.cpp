@@ -9,6 +9,7 @@
 
 #include "engine_text.h"
 #include "machine_id.h"
+#include "random_token.h"
 #include "reference_identifier.h"
 #include "token_store.h"
 #include "wine_machine.h"
@@ -52,10 +53,18 @@ bool IsTokenText(const std::string& token) {
     return true;
 }
 
+// The program that hosts the engine gives its generator a thread slot, as the
+// DLL does at process attach.
 class EngineOnWine : public ::testing::Test {
   protected:
-    void SetUp() override { test_support::DeleteTokenKeys(); }
-    void TearDown() override { test_support::DeleteTokenKeys(); }
+    void SetUp() override {
+        ASSERT_TRUE(engine::g_generatorStateSlot.Allocate());
+        test_support::DeleteTokenKeys();
+    }
+    void TearDown() override {
+        test_support::DeleteTokenKeys();
+        engine::g_generatorStateSlot.Free();
+    }
 };
 
 // The engine writes the 10 token bytes without a terminator (the exact

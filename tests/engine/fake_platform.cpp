@@ -268,6 +268,26 @@ void engine::ReleaseToHeap(void* block) {
     std::free(block);
 }
 
+namespace {
+// Each thread's values of every slot, by slot. Nothing needs allocating first.
+thread_local std::map<const engine::ThreadSlot*, std::uintptr_t> t_slotValues;
+}  // namespace
+
+bool engine::ThreadSlot::Allocate() {
+    return true;
+}
+
+void engine::ThreadSlot::Free() {}
+
+std::uintptr_t engine::ThreadSlot::Read() const {
+    const auto found = t_slotValues.find(this);
+    return found == t_slotValues.end() ? 0 : found->second;
+}
+
+void engine::ThreadSlot::Write(std::uintptr_t value) const {
+    t_slotValues[this] = value;
+}
+
 extern "C" {
 
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,

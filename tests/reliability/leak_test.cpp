@@ -8,14 +8,11 @@
 #include <objsafe.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <iterator>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "process_memory.h"
+#include "memory_growth.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
 #include "wine_machine.h"
@@ -25,14 +22,9 @@ namespace {
 using test_support::ITalvenorTable;
 using test_support::kClsidTalvenor;
 using test_support::kIidITalvenor;
-
-// Each run is measured in slices of equal length, and the median slice must
-// stay under the limit. A call that loses a block grows every slice; Wine's
-// heap now and then grows by a large step once (up to 2.5 MB was seen in the
-// 32-bit guest, over a run whose other slices did not grow), which the median
-// passes over.
-constexpr int kSlices = 5;
-constexpr std::int64_t kSliceGrowthLimit = 32 * 1024;
+using test_support::MemoryGrowth;
+using test_support::RunInSlices;
+using test_support::SlicedRun;
 
 // Enough calls before each measurement for the heap, the automation runtime's
 // string cache and the type information to reach their steady state.
@@ -49,55 +41,6 @@ constexpr int kDerivingCalls = 15000;
 constexpr int kRefusingCalls = 200000;
 constexpr int kCallsByName = 50000;
 constexpr int kCreateReleaseCycles = 50000;
-
-// The growth of private memory over the life of the holder.
-class MemoryGrowth {
-  public:
-    MemoryGrowth() : m_before(test_support::PrivateMemory()) {}
-    std::int64_t bytes() const { return test_support::PrivateMemory() - m_before; }
-
-  private:
-    std::int64_t m_before;
-};
-
-// Runs `call` with the indices 0 to calls - 1, counting the calls that
-// answered as expected, and measures the growth of each of kSlices slices.
-struct SlicedRun {
-    int answered = 0;
-    std::int64_t slices[kSlices] = {};
-
-    std::int64_t median() const {
-        std::int64_t sorted[kSlices];
-        std::copy(std::begin(slices), std::end(slices), sorted);
-        std::sort(std::begin(sorted), std::end(sorted));
-        return sorted[kSlices / 2];
-    }
-};
-
-template <class Call>
-SlicedRun RunInSlices(int calls, Call call) {
-    SlicedRun run;
-    int index = 0;
-    for (std::int64_t& slice : run.slices) {
-        MemoryGrowth growth;
-        for (int i = 0; i < calls / kSlices; ++i, ++index) {
-            run.answered += call(index) ? 1 : 0;
-        }
-        slice = growth.bytes();
-    }
-    return run;
-}
-
-// Checks a run of `calls` calls, and prints its slices' growth.
-void ExpectFlat(const SlicedRun& run, int calls, const char* what) {
-    EXPECT_EQ(run.answered, calls) << what;
-    EXPECT_LT(run.median(), kSliceGrowthLimit) << calls << " " << what;
-    std::printf("%d %s: private memory grew by", calls, what);
-    for (const std::int64_t slice : run.slices) {
-        std::printf(" %lld", static_cast<long long>(slice));
-    }
-    std::printf(" bytes in %d slices\n", kSlices);
-}
 
 // A host object that aggregates Talvenor and answers only its own IUnknown.
 // It lives on the stack of one create-and-release cycle.
@@ -207,7 +150,7 @@ TEST_F(Leaks, DerivingIdentifiersKeepsMemoryFlat) {
     EXPECT_EQ(test_support::NarrowText(identifier), expected);
     SysFreeString(identifier);
     EXPECT_EQ(object->Release(), 0u);
-    ExpectFlat(run, kDerivingCalls, "derivations");
+    test_support::ExpectFlat(run, kDerivingCalls, "derivations");
 }
 
 TEST_F(Leaks, RefusingSaltsKeepsMemoryFlat) {
@@ -230,7 +173,7 @@ TEST_F(Leaks, RefusingSaltsKeepsMemoryFlat) {
     });
     SysFreeString(identifier);
     EXPECT_EQ(object->Release(), 0u);
-    ExpectFlat(run, kRefusingCalls, "refused salts");
+    test_support::ExpectFlat(run, kRefusingCalls, "refused salts");
 }
 
 TEST_F(Leaks, CallsByNameKeepMemoryFlat) {
@@ -248,7 +191,7 @@ TEST_F(Leaks, CallsByNameKeepMemoryFlat) {
 
     const SlicedRun run = RunInSlices(kCallsByName, callByName);
     EXPECT_EQ(object->Release(), 0u);
-    ExpectFlat(run, kCallsByName, "calls by name");
+    test_support::ExpectFlat(run, kCallsByName, "calls by name");
 }
 
 TEST_F(Leaks, CreatingAndReleasingObjectsKeepsMemoryFlat) {
@@ -259,7 +202,7 @@ TEST_F(Leaks, CreatingAndReleasingObjectsKeepsMemoryFlat) {
     const SlicedRun run =
         RunInSlices(kCreateReleaseCycles, [&](int) { return CreateAndRelease(); });
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
-    ExpectFlat(run, kCreateReleaseCycles, "create-and-release cycles");
+    test_support::ExpectFlat(run, kCreateReleaseCycles, "create-and-release cycles");
 }
 
 }  // namespace

@@ -75,7 +75,8 @@ inline std::string IdentifierByTable(ITalvenorTable* object, const std::wstring&
 
 // A property read by name through IDispatch, as a script engine reads it:
 // GetIDsOfNames, then Invoke as a method and property get, with the salt as the
-// one argument when one is given. Only BSTR results are expected.
+// one argument when one is given. Texts come back as they are, numbers in
+// decimal.
 inline std::string ReadByName(IDispatch* object, const wchar_t* member,
                               const std::wstring* salt = nullptr) {
     LPOLESTR name = const_cast<LPOLESTR>(member);
@@ -102,6 +103,8 @@ inline std::string ReadByName(IDispatch* object, const wchar_t* member,
         text = FailedCall("Invoke", result);
     } else if (value.vt == VT_BSTR) {
         text = NarrowText(value.bstrVal);
+    } else if (value.vt == VT_I4) {
+        text = std::to_string(value.lVal);
     } else if (value.vt != VT_EMPTY) {
         char wrongType[48];
         std::snprintf(wrongType, sizeof wrongType, "<Invoke gave a value of type %u>",

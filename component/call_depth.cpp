@@ -1,0 +1,3 @@
+#include "call_depth.h"
+
+engine::ThreadSlot g_callDepthSlot;
