@@ -27,8 +27,11 @@ constexpr wchar_t kLargestSaltUnit = 0xFF;
 // conversion is the component's own, so that no locale set in the host
 // process can change which salts are taken or the bytes they give.
 char* SaltToAnsi(BSTR salt, UINT byteLength) {
-    // One byte per unit and the terminator: byteLength + 1 is always enough.
-    const UINT units = byteLength / sizeof(OLECHAR);
+    // A byte string of odd length (VBScript's ChrB, MidB, LeftB) ends in half a
+    // unit, which the terminator's first byte completes: its last character
+    // counts too. One byte per unit and the terminator: byteLength + 1 is
+    // always enough.
+    const UINT units = (byteLength + 1) / sizeof(OLECHAR);
     char* ansi = static_cast<char*>(std::malloc(static_cast<std::size_t>(byteLength) + 1));
     if (ansi == nullptr) {
         return nullptr;

@@ -162,6 +162,50 @@ TEST_F(MembersTest, SaltBytesDoNotFollowTheProcessLocale) {
     EXPECT_EQ(identifiers[1], L"(none)");
 }
 
+// The bytes of `text`'s UTF-16 units without the high byte of the last one:
+// the byte string VBScript's ChrB, MidB and LeftB make, of odd length.
+std::string OddByteString(const std::string& text) {
+    std::string bytes;
+    for (char c : text) {
+        bytes += c;
+        bytes += '\0';
+    }
+    bytes.pop_back();
+    return bytes;
+}
+
+// A BSTR of an odd number of bytes ends in half a unit, which the terminator's
+// first byte completes into one more character of the salt.
+TEST_F(MembersTest, OddByteLengthSaltKeepsItsLastCharacter) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string ansi;  // empty: no identifier
+    } kCases[] = {
+        {"OneByte", "a", "a"},
+        {"ThreeBytes", OddByteString("ab"), "ab"},
+        {"LastByteAbove7F", OddByteString("z\xE9"), "z\xE9"},
+        {"509BytesAre255Characters", OddByteString(PrintableSalt(255)), PrintableSalt(255)},
+        {"511BytesAre256Characters", OddByteString(PrintableSalt(256)), ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        DeleteTokenKeys();
+        const Bstr salt(SysAllocStringByteLen(c.bytes.data(), static_cast<UINT>(c.bytes.size())));
+        ASSERT_EQ(SysStringByteLen(salt.get()), c.bytes.size());
+        BSTR saltPointer = salt.get();
+        BSTR id = nullptr;
+        EXPECT_EQ(object_->getID(&saltPointer, &id), S_OK);
+        const Bstr owned(id);
+        if (c.ansi.empty()) {
+            EXPECT_EQ(id, nullptr);
+        } else {
+            ASSERT_NE(id, nullptr);
+            EXPECT_EQ(Text(id), ExpectedIdentifier(c.ansi));
+        }
+    }
+}
+
 // Salts that yield no identifier. Where no derivation may run, no token is created.
 struct NullCase {
     const char* name;
