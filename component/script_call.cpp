@@ -52,5 +52,16 @@ ScriptCall::ScriptCall(DISPID member, WORD flags, DISPPARAMS* parameters)
         m_argument = *parameters->rgvarg[0].pvarVal;
         m_byValue = {&m_argument, nullptr, 1, 0};
         m_parameters = &m_byValue;
+        if ((m_argument.vt == VT_DISPATCH || m_argument.vt == VT_UNKNOWN) &&
+            m_argument.punkVal != nullptr) {
+            m_heldObject = m_argument.punkVal;
+            m_heldObject->AddRef();
+        }
+    }
+}
+
+ScriptCall::~ScriptCall() {
+    if (m_heldObject != nullptr) {
+        m_heldObject->Release();
     }
 }

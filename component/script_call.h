@@ -13,6 +13,7 @@
 class ScriptCall {
   public:
     ScriptCall(DISPID member, WORD flags, DISPPARAMS* parameters);
+    ~ScriptCall();
     ScriptCall(const ScriptCall&) = delete;
     ScriptCall& operator=(const ScriptCall&) = delete;
 
@@ -30,4 +31,8 @@ class ScriptCall {
     // carry it; a member takes at most one argument.
     VARIANTARG m_argument;
     DISPPARAMS m_byValue;
+    // The object the copy points to, held for the call: converting it to text
+    // runs the script's code, which may reassign the very variable passed and
+    // so release the object while the copy still points to it.
+    IUnknown* m_heldObject = nullptr;
 };

@@ -28,4 +28,8 @@ attempt("versionWithArgument", function () { return o.Version(salt); });
 var recursive = { toString: function () { return o.getID(recursive); } };
 attempt("recursiveSalt", function () { return o.getID(recursive); });
 show("afterRecursion", o.getID(salt));
+// A salt whose conversion to text clears the variable that was passed.
+var held = { toString: function () { held = null; return "my-site-salt"; } };
+show("reassignedSalt", o.getID(held));
+show("heldAfterCall", held);
 show("end", "ok");

@@ -2,7 +2,7 @@
 ' calls a page might make by mistake or on purpose. Prints name=value lines,
 ' error numbers in hexadecimal, and the end marker last.
 Option Explicit
-Dim o, salt, salts(1), result
+Dim o, salt, salts(1), result, held, installedWhenFreed
 Set o = CreateObject("IeTalvenor.Talvenor")
 
 Sub Show(name, value)
@@ -27,6 +27,23 @@ Class Recursive
         Text = o.getID(Me)
     End Function
 End Class
+
+' A salt whose conversion to text reassigns the very variable that was passed,
+' which held the only reference to it. It tells whether it lived until getID
+' had derived: the machine has no tokens before this call.
+Class Reassigning
+    Public Default Property Get Text()
+        Set held = Nothing
+        Text = "my-site-salt"
+    End Property
+    Private Sub Class_Terminate()
+        installedWhenFreed = o.TestInstallation
+    End Sub
+End Class
+
+Set held = New Reassigning
+Show "reassignedSalt", o.getID(held)
+Show "installedWhenFreed", installedWhenFreed
 
 salt = "my-site-salt"
 ' Statements whose result is not used: they only create the tokens.

@@ -177,16 +177,19 @@ TEST_F(ScriptHosts, CallsAsScriptAuthorsWriteThem) {
         std::map<std::string, std::string> otherValues;
     } languages[] = {
         {"script_calls.js",
-         {"literal", "variable", "parenthesised", "afterRecursion"},
+         {"literal", "variable", "parenthesised", "afterRecursion", "reassignedSalt"},
          {{"versionCalled", "1.0.0.4"},
+          {"heldAfterCall", "null"},
           {"extraArgument", "error 8002000E"},  // DISP_E_BADPARAMCOUNT
           {"noArgument", "error 8002000E"},
           {"versionWithArgument", "error 8002000E"},
           {"recursiveSalt", "error 80020005"}}},  // DISP_E_TYPEMISMATCH
         {"script_calls.vbs",
          {"literal", "variable", "parenthesised", "byReference", "byValue", "local", "arrayElement",
-          "afterRecursion"},
+          "afterRecursion", "reassignedSalt"},
          {{"variableAfterCalls", "my-site-salt"},
+          // Held until getID had derived, so it saw the machine token.
+          {"installedWhenFreed", "1"},
           {"extraArgument", "error 1C2"},  // "Wrong number of arguments"
           {"versionWithArgument", "error 1C2"},
           {"recursiveSalt", "error D"}}},  // "Type mismatch"
