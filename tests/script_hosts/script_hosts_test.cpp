@@ -16,6 +16,7 @@
 #include "child_process.h"
 #include "process_memory.h"
 #include "reference_identifier.h"
+#include "script_output.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
 #include "verify.h"
@@ -66,25 +67,10 @@ std::string ScriptCommand(const std::string& script, const std::string& argument
     return "cscript.exe //nologo \"" TALVENOR_SCRIPT_DIR "\\" + script + "\" " + arguments;
 }
 
-// name=value lines of a script's output. The host exits 0 even after an
-// uncaught script error or a crash, so the script must have printed its own
-// end marker, "end=ok", for its output to count.
+// name=value lines of a script's output, which must end with "end=ok".
 std::map<std::string, std::string> RunScript(const std::string& script) {
-    const test_support::ProcessResult result = RunProcess(ScriptCommand(script));
-    EXPECT_EQ(result.exitCode, 0u) << result.output;
-    std::map<std::string, std::string> values;
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        const std::size_t equals = line.find('=');
-        if (equals != std::string::npos) {
-            values[line.substr(0, equals)] = line.substr(equals + 1);
-        }
-    }
-    EXPECT_EQ(values["end"], "ok") << script << " did not run to its end:\n" << result.output;
+    std::map<std::string, std::string> values = test_support::RunScriptHost(ScriptCommand(script));
+    EXPECT_EQ(values["end"], "ok") << script << " did not run to its end:\n" << values["output"];
     return values;
 }
 
