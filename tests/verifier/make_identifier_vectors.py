@@ -11,7 +11,7 @@ vector was built to meet or break. Run once; its output is committed:
 """
 import json
 
-SERIAL = b"HC0FFEE42"
+VOLUME_TOKEN = b"HC0FFEE42"
 MACHINE = b"Q7mZk2PxT9"
 USER = b"b4RnW8cLy1"
 GENERATED_JOINED_LENGTH = 29
@@ -52,7 +52,7 @@ def invalid(reason: str) -> dict:
 vectors = []
 
 
-def made(name, salt, volume=SERIAL, machine=MACHINE, user=USER, reason="none", made_with=None):
+def made(name, salt, volume=VOLUME_TOKEN, machine=MACHINE, user=USER, reason="none", made_with=None):
     """A vector derived from its parts; checked with `salt`, made with `made_with` or `salt`."""
     made_with = made_with or salt
     joined = volume + machine + user

@@ -184,10 +184,10 @@ bool IsVolumeToken(const std::string& joined) {
 
 // Anyone holding an identifier, without the salt: the second segment is the
 // check text mixed with the salt's bytes j mod n for j from 0 to 7, and the
-// check text can be computed, so those 8 bytes come out. A salt of up to 8
-// bytes is then whole in them: of the lengths that repeat in those bytes, the
-// first under which the first segment decodes to a volume token gives the
-// serial and both tokens.
+// check text can be computed, so those 8 bytes come out, and they decode the
+// joined text's first 8 bytes. A salt of up to 8 bytes is whole in them: of
+// the lengths that repeat in those bytes, the first under which the first
+// segment decodes to a volume token gives the serial and both tokens.
 TEST(WhatAnIdentifierGivesAway, TheSaltsFirstEightBytesAndAShortSaltWhole) {
     int shortSalts = 0;
     for (const Vector& v : vectors::All()) {
@@ -204,6 +204,10 @@ TEST(WhatAnIdentifierGivesAway, TheSaltsFirstEightBytesAndAShortSaltWhole) {
             expected += v.salt[j % v.salt.size()];
         }
         EXPECT_EQ(metByCheckText, expected);
+        EXPECT_EQ(vectors::Text(test_support::UnsaltedHex(first.substr(0, 2 * kCheckTextLength),
+                                                          metByCheckText)),
+                  v.expected.at("joined").get<std::string>().substr(0, kCheckTextLength))
+            << "\"H\" and the serial's first 7 digits, whatever the salt's length";
         if (v.salt.size() > kCheckTextLength) {
             continue;
         }
