@@ -8,9 +8,10 @@
 #              (scripts/package.sh), and a browser without ActiveX for their tests
 set -eu
 
-# libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
+# libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14);
+# nlohmann-json3-dev, a header-only JSON library, reads the identifier vectors.
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
-wine wine64 libwine-dev clang libclang-rt-14-dev"
+wine wine64 libwine-dev clang libclang-rt-14-dev nlohmann-json3-dev"
 for option in "$@"; do
     case "$option" in
     --guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;

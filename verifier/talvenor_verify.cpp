@@ -22,11 +22,13 @@ constexpr char kUsage[] = R"(Usage: talvenor-verify --salt SALT [IDENTIFIER...]
 Checks identifiers returned by the ieTalvenor component's getID(SALT) and
 decodes them into the C: volume serial number, the machine token and the user
 token. Identifiers come from the arguments or, when none are given, from
-standard input, one per line.
+standard input, one per line; whitespace around an identifier there is
+ignored and blank lines are skipped.
 
 SALT is the text the page passed to getID: 1 to 255 characters, each from
-U+0001 to U+00FF, which the component takes as one byte each. A salt with any
-other character, or that is not valid UTF-8, is refused.
+U+0001 to U+00FF, which the component takes as one byte each. Any other salt
+(empty, too long, another character, not valid UTF-8) is a usage error: the
+component gives no identifier for it.
 
 Prints one JSON object per identifier, each on its own line, for example:
   {"identifier":"2921...5624","valid":true,"reason":"none","volumeSerial":"C0FFEE42",
@@ -35,15 +37,17 @@ Prints one JSON object per identifier, each on its own line, for example:
   {"identifier":"2921...5625","valid":false,"reason":"checksum-mismatch"}
 A valid identifier's parts follow its reason; the two tokens only when the
 split is known, that is when both are generated ones of 10 characters.
-The reason is the first of: refused-salt, wrong-length, not-hexadecimal,
-checksum-mismatch, not-a-volume-token. Bytes outside printable ASCII are
-written as \u00XX, the character of the same number.
+The reason is the first of: wrong-length (odd, under 34 or over 4,130
+characters), not-hexadecimal, checksum-mismatch, not-a-volume-token,
+zero-byte-in-token. Bytes outside printable ASCII are written as \u00XX, the
+character of the same number. docs/identifier.md describes every field.
 
 A valid identifier was neither corrupted nor mistyped; it is not proof of
-origin, since anyone who knows the salt can make one (docs/identifier.md).
+origin, since anyone who knows the salt can make one, and anyone holding one
+identifier learns the salt's first 8 bytes (docs/identifier.md).
 
 Exit status: 0 when every identifier is valid, 1 when any is not, 2 for a
-usage error or a refused salt character.
+usage error or a salt the component does not take.
 )";
 
 constexpr int kAllValid = 0;
@@ -115,6 +119,28 @@ std::string SaltBytes(std::string_view utf8, std::string& problem) {
         bytes.push_back(static_cast<char>(codePoint));
     }
     return bytes;
+}
+
+// What is wrong with the length of a salt the component would turn away, or
+// nothing. Such a salt gives no identifier, so no identifier is checked with it.
+std::string SaltLengthProblem(std::string_view salt) {
+    if (salt.empty()) {
+        return "the salt is empty; the component takes 1 to 255 characters";
+    }
+    if (salt.size() > verifier::kLongestSalt) {
+        return "the salt has " + std::to_string(salt.size()) +
+               " characters; the component takes 1 to 255";
+    }
+    return {};
+}
+
+std::string_view WithoutSurroundingWhitespace(std::string_view text) {
+    constexpr std::string_view kWhitespace = " \t\r\n\v\f";
+    const std::size_t first = text.find_first_not_of(kWhitespace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
 }
 
 // A JSON string of `bytes`, each byte the character of the same number (a token
@@ -195,6 +221,9 @@ int Run(const std::vector<std::string>& arguments) {
     }
     std::string problem;
     const std::string salt = SaltBytes(saltText, problem);
+    if (problem.empty()) {
+        problem = SaltLengthProblem(salt);
+    }
     if (!problem.empty()) {
         std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
         return kUsageError;
@@ -213,11 +242,12 @@ int Run(const std::vector<std::string>& arguments) {
     } else {
         std::string line;
         while (std::getline(std::cin, line)) {
-            // Lines of a file written on Windows end in CR LF.
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
+            // Identifiers pasted or written on Windows (CR LF) come with
+            // whitespace that is not theirs; a blank line holds none.
+            const std::string_view identifier = WithoutSurroundingWhitespace(line);
+            if (!identifier.empty()) {
+                check(identifier);
             }
-            check(line);
         }
     }
     return allValid ? kAllValid : kSomeInvalid;

@@ -7,7 +7,6 @@ namespace verifier {
 
 namespace {
 
-constexpr std::size_t kMaxSaltLength = 255;
 constexpr std::size_t kVolumeTokenLength = 9;  // "H" and 8 hexadecimal digits
 constexpr std::size_t kSerialDigits = 8;
 constexpr std::size_t kGeneratedTokenLength = 10;
@@ -40,7 +39,7 @@ int DigitValue(char c) {
 
 bool IsSaltAccepted(std::string_view salt) {
     // The component's salt is a zero-terminated text: it cannot hold a zero byte.
-    return !salt.empty() && salt.size() <= kMaxSaltLength &&
+    return !salt.empty() && salt.size() <= kLongestSalt &&
            salt.find('\0') == std::string_view::npos;
 }
 
@@ -108,6 +107,12 @@ bool IsVolumeToken(std::string_view token) {
     return token[0] == 'H' && IsUpperHex(token.substr(1, kSerialDigits));
 }
 
+// A token is read from the registry up to its first zero byte, so no token the
+// component joins holds one.
+bool TokensHoldZero(std::string_view joined) {
+    return joined.find('\0', kVolumeTokenLength) != std::string_view::npos;
+}
+
 std::uint32_t SerialOf(std::string_view volumeToken) {
     std::uint32_t serial = 0;
     for (const char c : volumeToken.substr(1, kSerialDigits)) {
@@ -138,6 +143,8 @@ std::string_view ReasonName(Reason reason) {
             return "checksum-mismatch";
         case Reason::kNotAVolumeToken:
             return "not-a-volume-token";
+        case Reason::kZeroByteInToken:
+            return "zero-byte-in-token";
     }
     return "unknown";
 }
@@ -161,7 +168,9 @@ Verification Verify(std::string_view identifier, std::string_view salt) {
     if (!IsSaltAccepted(salt)) {
         return Refusal(Reason::kRefusedSalt);
     }
-    if (identifier.size() < kShortestIdentifier || identifier.size() % 2 != 0) {
+    // The length first: an over-long text is refused without reading it.
+    if (identifier.size() < kShortestIdentifier || identifier.size() > kLongestIdentifier ||
+        identifier.size() % 2 != 0) {
         return Refusal(Reason::kWrongLength);
     }
     if (!IsUpperHex(identifier)) {
@@ -176,6 +185,9 @@ Verification Verify(std::string_view identifier, std::string_view salt) {
     verification.joined = UnsaltedText(firstSegment, salt);
     if (!IsVolumeToken(verification.joined)) {
         return Refusal(Reason::kNotAVolumeToken);
+    }
+    if (TokensHoldZero(verification.joined)) {
+        return Refusal(Reason::kZeroByteInToken);
     }
     verification.volumeSerial = SerialOf(verification.joined);
     return verification;

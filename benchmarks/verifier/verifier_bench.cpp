@@ -1,7 +1,8 @@
 // How many identifiers the verifier checks per second on one thread: a valid
-// one (decoded into its parts) and one whose last digit was changed (refused
-// at the checksum). The two cases take turns, one timed batch each per round;
-// a round's figure is its batch's rate, and the median and best of the rounds
+// one (decoded into its parts), one whose last digit was changed (refused at
+// the checksum) and a text of a million digits (refused on its length before
+// any of it is read). The cases take turns, one timed batch each per round; a
+// round's figure is its batch's rate, and the median and best of the rounds
 // are printed. Nothing is asserted.
 #include <algorithm>
 #include <chrono>
@@ -80,6 +81,11 @@ int main() {
          verifier::Reason::kChecksumMismatch,
          0,
          {}},
+        {"over-long (1,000,000 characters)",
+         std::string(1000000, '0'),
+         verifier::Reason::kWrongLength,
+         0,
+         {}},
     };
     for (Case& c : cases) {
         const verifier::Reason reason = verifier::Verify(c.identifier, kSalt).reason;
@@ -105,7 +111,10 @@ int main() {
         std::printf("  %-36s %12s/s median %12s/s best %7.1f ns/identifier\n", c.name,
                     Grouped(median).c_str(), Grouped(c.rates.back()).c_str(), 1e9 / median);
     }
-    const double slowest = std::min(cases[0].rates[kRounds / 2], cases[1].rates[kRounds / 2]);
+    double slowest = cases[0].rates[kRounds / 2];
+    for (const Case& c : cases) {
+        slowest = std::min(slowest, c.rates[kRounds / 2]);
+    }
     std::printf("  -> target at least 1,000,000/s: %s\n", slowest >= 1e6 ? "met" : "not met");
     return 0;
 }

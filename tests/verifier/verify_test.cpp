@@ -1,148 +1,236 @@
-// The verifier against identifiers worked out apart from it (worked_identifiers.h).
+// The verifier against identifiers derived apart from it (identifier_vectors.h),
+// and what one identifier gives away to anyone who holds it.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
+#include <string_view>
 
+#include "identifier_vectors.h"
+#include "reference_identifier.h"
 #include "verify.h"
-#include "worked_identifiers.h"
 
 namespace {
 
-using verifier::Reason;
+using vectors::Vector;
 using verifier::Verify;
 
-struct ValidCase {
-    const char* name;
-    std::string salt;
-    std::string identifier;
-    std::uint32_t serial;
-    std::string joined;
-    bool splitKnown;
-    std::string machineToken;
-    std::string userToken;
-};
+constexpr std::size_t kCheckTextLength = 8;
+constexpr std::size_t kSecondSegmentLength = 2 * kCheckTextLength;
+constexpr std::size_t kGeneratedJoinedLength = 29;
 
-const std::vector<ValidCase>& ValidCases() {
-    using namespace worked;
-    static const std::vector<ValidCase> cases = {
-        {"salt abc", "abc", kAbcId, 0xC0FFEE42, kJoined, true, kMachineToken, kUserToken},
-        {"one-byte salt", "K",
-         "03087B0D0D0E0E7F791A7C261120791B331F72297F19251C732807327A7B7B730E0E7B0D0F", 0xC0FFEE42,
-         kJoined, true, kMachineToken, kUserToken},
-        {"255-byte salt", EveryByteSalt(),
-         "494B3F505B616E060B1170230F37513A092C46E4B9C6F5F591D3FBC7F43138375358176E04", 0xC0FFEE42,
-         kJoined, true, kMachineToken, kUserToken},
-        {"salt bytes above 0x7F, serial 0", kHighByteSalt,
-         "A1B0CF10D9B0CF10D9D1C84DB3EBCD7091D4C642DDD29177D1E3B359D8D9B0C765ACB2BA15", 0,
-         std::string("H00000000") + kMachineToken + kUserToken, true, kMachineToken, kUserToken},
-        {"token bytes of any value", kHighByteSalt, kOddTokenId, 0xC0FFEE42,
-         std::string("HC0FFEE42") + kOddMachineToken + kUserToken, true, kOddMachineToken,
-         kUserToken},
-        // A stored machine token of 20 characters: L = 39, the split unknown.
-        {"20-character machine token", "abc",
-         "29242527242527242520530153215005562654045526550B592B5A0B520155300D365A002D1B5251525B24272"
-         "050"
-         "56",
-         0xFFFFFFFF, "HFFFFFFFFA1b2C3d4E5f6G7h8I9j0b4RnW8cLy1", false, "", ""},
-        // The shortest the format allows: L = 9, no token bytes.
-        {"volume token alone", "abc", "29215327242624565151525B2427502427", 0xC0FFEE42, "HC0FFEE42",
-         false, "", ""},
-        // The engine's own worked value (tests/engine/worked_values.h).
-        {"engine's worked value", "abc",
-         "2953515256222321270F13550954522B0126340A250C171B511208133051525B2427535751", 0x1234ABCD,
-         "H1234ABCDnq6h61JcEUhFmux0pkrR", true, "nq6h61JcEU", "hFmux0pkrR"},
-    };
-    return cases;
+std::string Hex8(std::uint32_t value) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(value));
+    return digits;
 }
 
-TEST(Verify, DecodesWorkedIdentifiers) {
-    for (const ValidCase& c : ValidCases()) {
-        SCOPED_TRACE(c.name);
-        const auto result = Verify(c.identifier, c.salt);
-        ASSERT_TRUE(result.Valid()) << verifier::ReasonName(result.reason);
-        EXPECT_EQ(result.volumeSerial, c.serial);
-        EXPECT_EQ(result.joined, c.joined);
-        EXPECT_EQ(result.SplitKnown(), c.splitKnown);
-        EXPECT_EQ(result.MachineToken(), c.machineToken);
-        EXPECT_EQ(result.UserToken(), c.userToken);
+// The verdict in the shape that talvenor-verify prints and the vectors hold.
+nlohmann::json VerdictOf(const verifier::Verification& verification) {
+    nlohmann::json verdict = {{"valid", verification.Valid()},
+                              {"reason", verifier::ReasonName(verification.reason)}};
+    if (verification.Valid()) {
+        verdict["volumeSerial"] = Hex8(verification.volumeSerial);
+        verdict["joined"] = vectors::Text(verification.joined);
+        verdict["splitKnown"] = verification.SplitKnown();
+        if (verification.SplitKnown()) {
+            verdict["machineToken"] = vectors::Text(std::string(verification.MachineToken()));
+            verdict["userToken"] = vectors::Text(std::string(verification.UserToken()));
+        }
+    }
+    return verdict;
+}
+
+TEST(Verify, GivesEveryVectorsVerdict) {
+    for (const Vector& v : vectors::All()) {
+        SCOPED_TRACE(v.name);
+        const verifier::Verification verification = Verify(v.identifier, v.salt);
+        EXPECT_TRUE(vectors::SameVerdict(VerdictOf(verification), v.expected));
+        if (!verification.Valid()) {
+            EXPECT_TRUE(verification.joined.empty()) << "parts of an invalid identifier";
+        }
     }
 }
 
-struct InvalidCase {
-    const char* name;
-    std::string salt;
-    std::string identifier;
-    Reason reason;
-};
+// Every rule and every kind of salt and token that the vectors exist for is
+// there, so that a port tested against them meets each one.
+TEST(Vectors, CoverEveryRuleAndEveryKindOfSaltAndToken) {
+    const auto joinedLength = [](const Vector& v) {
+        return (v.identifier.size() - kSecondSegmentLength) / 2;
+    };
+    const auto anyByteAbove7F = [](const std::string& bytes) {
+        for (const char c : bytes) {
+            if (static_cast<unsigned char>(c) > 0x7F) {
+                return true;
+            }
+        }
+        return false;
+    };
+    struct Need {
+        std::string what;
+        std::function<bool(const Vector&)> metBy;
+    };
+    std::vector<Need> needs;
+    for (const char* reason : {"none", "refused-salt", "wrong-length", "not-hexadecimal",
+                               "checksum-mismatch", "not-a-volume-token", "zero-byte-in-token"}) {
+        needs.push_back({std::string("reason ") + reason,
+                         [reason](const Vector& v) { return v.Reason() == reason; }});
+    }
+    for (const std::size_t length : {1, 3, 8, 9, 255}) {
+        needs.push_back(
+            {"valid with a salt of " + std::to_string(length) + " bytes",
+             [length](const Vector& v) { return v.Valid() && v.salt.size() == length; }});
+    }
+    const std::vector<Need> more = {
+        {"valid with a salt byte above 0x7F",
+         [&](const Vector& v) { return v.Valid() && anyByteAbove7F(v.salt); }},
+        {"valid with a token byte above 0x7F",
+         [&](const Vector& v) {
+             return v.Valid() && v.madeFrom && anyByteAbove7F(v.madeFrom->machineToken);
+         }},
+        {"valid with L other than 29",
+         [&](const Vector& v) { return v.Valid() && joinedLength(v) != kGeneratedJoinedLength; }},
+        {"valid at the longest length",
+         [](const Vector& v) {
+             return v.Valid() && v.identifier.size() == verifier::kLongestIdentifier;
+         }},
+        {"derived by the rules but 2 characters longer than the longest",
+         [](const Vector& v) {
+             return v.madeFrom && v.identifier.size() == verifier::kLongestIdentifier + 2;
+         }},
+        {"valid under a salt other than the one it was made with",
+         [](const Vector& v) { return v.Valid() && v.madeFrom && v.madeFrom->salt != v.salt; }},
+    };
+    needs.insert(needs.end(), more.begin(), more.end());
+    for (const Need& need : needs) {
+        bool met = false;
+        for (const Vector& v : vectors::All()) {
+            met = met || need.metBy(v);
+        }
+        EXPECT_TRUE(met) << "no vector: " << need.what;
+    }
+}
+
+// A second, separate rendering of the rules (tests/support) derives the same
+// identifiers from the same parts. It formats the volume token from a serial,
+// so the vectors with a deliberately broken one are left to the Python script.
+TEST(Vectors, AgreeWithTheReferenceDerivation) {
+    int compared = 0;
+    for (const Vector& v : vectors::All()) {
+        if (!v.madeFrom) {
+            continue;
+        }
+        const vectors::Parts& parts = *v.madeFrom;
+        const std::string serial = parts.volumeToken.substr(1);
+        if (parts.volumeToken.size() != 9 || parts.volumeToken[0] != 'H' ||
+            serial.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+            continue;
+        }
+        SCOPED_TRACE(v.name);
+        EXPECT_EQ(test_support::ReferenceIdentifier(
+                      static_cast<std::uint32_t>(std::stoul(serial, nullptr, 16)),
+                      parts.machineToken, parts.userToken, parts.salt),
+                  v.identifier);
+        ++compared;
+    }
+    EXPECT_GE(compared, 15);
+}
 
 std::string Replaced(std::string text, std::size_t position, char c) {
     text[position] = c;
     return text;
 }
 
-std::string LowerCase(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-TEST(Verify, NamesTheFirstBrokenRule) {
-    const std::string id = worked::kAbcId;
-    const std::vector<InvalidCase> cases = {
-        {"empty salt", "", id, Reason::kRefusedSalt},
-        {"256-byte salt", std::string(256, 'a'), id, Reason::kRefusedSalt},
-        {"salt with a zero byte", std::string("a\0c", 3), id, Reason::kRefusedSalt},
-        {"refused salt before a bad identifier", "", "xyz", Reason::kRefusedSalt},
-        {"empty identifier", "abc", "", Reason::kWrongLength},
-        {"one character short", "abc", id.substr(0, 73), Reason::kWrongLength},
-        {"one character long", "abc", id + "0", Reason::kWrongLength},
-        {"L = 8", "abc", std::string(32, '0'), Reason::kWrongLength},
-        {"wrong length before lower case", "abc", LowerCase(id.substr(0, 73)),
-         Reason::kWrongLength},
-        {"lower case", "abc", LowerCase(id), Reason::kNotHexadecimal},
-        {"letter G", "abc", Replaced(id, 10, 'G'), Reason::kNotHexadecimal},
-        {"space", "abc", Replaced(id, 73, ' '), Reason::kNotHexadecimal},
-        {"byte above 0x7F", "abc", Replaced(id, 0, '\xC1'), Reason::kNotHexadecimal},
-        {"another salt", "abd", id, Reason::kChecksumMismatch},
-        {"two digits appended", "abc", id + "00", Reason::kChecksumMismatch},
-        {"zeros of a valid length", "abc", std::string(34, '0'), Reason::kChecksumMismatch},
-        {"X instead of H", "abc",
-         "39535152562223212730550E3B0951311A37580057330C3459012F185351525B2427535123",
-         Reason::kNotAVolumeToken},
-        {"serial in lower case", "abc",
-         "29015307040604565130550E3B0951311A37580057330C3459012F185351525B2427535657",
-         Reason::kNotAVolumeToken},
-        {"serial of 7 digits", "abc",
-         "295351525622232132560F390A503319365A0356310F355B022E1A5051525B242753565B",
-         Reason::kNotAVolumeToken},
-    };
-    for (const InvalidCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto result = Verify(c.identifier, c.salt);
-        EXPECT_EQ(verifier::ReasonName(result.reason), verifier::ReasonName(c.reason));
-        EXPECT_TRUE(result.joined.empty()) << "parts of an invalid identifier";
-    }
-}
-
-// The checksum catches every single changed character, in either segment.
+// The checksum catches every single changed character, in either segment:
+// every other digit at every position, and at every position of the longest
+// identifiers (thousands of characters) the next digit.
 TEST(Verify, CatchesEveryChangedCharacter) {
-    for (const ValidCase& c : ValidCases()) {
-        SCOPED_TRACE(c.name);
-        for (std::size_t position = 0; position < c.identifier.size(); ++position) {
-            for (const char digit : std::string("0123456789ABCDEF")) {
-                if (digit == c.identifier[position]) {
-                    continue;
-                }
-                const auto result = Verify(Replaced(c.identifier, position, digit), c.salt);
-                EXPECT_EQ(verifier::ReasonName(result.reason), "checksum-mismatch")
-                    << "position " << position << " changed to " << digit;
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    constexpr std::size_t kEveryDigitUpTo = 600;
+    for (const Vector& v : vectors::All()) {
+        if (!v.Valid()) {
+            continue;
+        }
+        SCOPED_TRACE(v.name);
+        const int replacements = v.identifier.size() <= kEveryDigitUpTo ? 15 : 1;
+        for (std::size_t position = 0; position < v.identifier.size(); ++position) {
+            const std::size_t digit = std::string_view(kDigits).find(v.identifier[position]);
+            for (int step = 1; step <= replacements; ++step) {
+                const char other = kDigits[(digit + step) % 16];
+                const auto result = Verify(Replaced(v.identifier, position, other), v.salt);
+                ASSERT_EQ(verifier::ReasonName(result.reason), "checksum-mismatch")
+                    << "position " << position << " changed to " << other;
             }
         }
     }
+}
+
+// The check text follows from the first segment alone, by public rules.
+std::string CheckText(const std::string& firstSegment) {
+    std::uint32_t even = 0;
+    std::uint32_t odd = 0;
+    for (std::size_t i = 0; i < firstSegment.size(); ++i) {
+        (i % 2 == 0 ? even : odd) += static_cast<unsigned char>(firstSegment[i]);
+    }
+    return Hex8((even ^ 0x04071FF1u) ^ (odd ^ 0x0489FC0Du));
+}
+
+bool IsVolumeToken(const std::string& joined) {
+    return joined.size() >= 9 && joined[0] == 'H' &&
+           joined.substr(1, 8).find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+// Anyone holding an identifier, without the salt: the second segment is the
+// check text mixed with the salt's bytes j mod n for j from 0 to 7, and the
+// check text can be computed, so those 8 bytes come out, and they decode the
+// joined text's first 8 bytes. A salt of up to 8 bytes is whole in them: of
+// the lengths that repeat in those bytes, the first under which the first
+// segment decodes to a volume token gives the serial and both tokens.
+TEST(WhatAnIdentifierGivesAway, TheSaltsFirstEightBytesAndAShortSaltWhole) {
+    int shortSalts = 0;
+    for (const Vector& v : vectors::All()) {
+        if (!v.Valid() || !v.madeFrom || v.madeFrom->salt != v.salt) {
+            continue;
+        }
+        SCOPED_TRACE(v.name);
+        const std::string first =
+            v.identifier.substr(0, v.identifier.size() - kSecondSegmentLength);
+        const std::string metByCheckText =
+            test_support::UnsaltedHex(v.identifier.substr(first.size()), CheckText(first));
+        std::string expected;
+        for (std::size_t j = 0; j < kCheckTextLength; ++j) {
+            expected += v.salt[j % v.salt.size()];
+        }
+        EXPECT_EQ(metByCheckText, expected);
+        EXPECT_EQ(vectors::Text(test_support::UnsaltedHex(first.substr(0, 2 * kCheckTextLength),
+                                                          metByCheckText)),
+                  v.expected.at("joined").get<std::string>().substr(0, kCheckTextLength))
+            << "\"H\" and the serial's first 7 digits, whatever the salt's length";
+        if (v.salt.size() > kCheckTextLength) {
+            continue;
+        }
+        ++shortSalts;
+        std::string recovered;
+        for (std::size_t length = 1; length <= kCheckTextLength && recovered.empty(); ++length) {
+            std::string candidate = metByCheckText.substr(0, length);
+            bool repeats = true;
+            for (std::size_t j = 0; j < kCheckTextLength; ++j) {
+                repeats = repeats && metByCheckText[j] == candidate[j % length];
+            }
+            if (repeats && IsVolumeToken(test_support::UnsaltedHex(first, candidate))) {
+                recovered = candidate;
+            }
+        }
+        if (recovered.empty()) {
+            ADD_FAILURE() << "no salt length of up to 8 bytes fits";
+            continue;
+        }
+        EXPECT_EQ(vectors::Text(test_support::UnsaltedHex(first, recovered)),
+                  v.expected.at("joined").get<std::string>());
+    }
+    EXPECT_GE(shortSalts, 5);
 }
 
 }  // namespace
