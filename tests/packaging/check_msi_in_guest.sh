@@ -22,10 +22,12 @@ TypeLib\{3DFCA7D6-BD9A-4AE0-8887-B207E218D666}
 Interface\{7D612352-681B-44B0-AE84-543B989C6DF0}
 Component Categories\{7DD95801-9882-11CF-9FA9-00AA006C42C4}
 Component Categories\{7DD95802-9882-11CF-9FA9-00AA006C42C4}'
+# The guest stops the batch at its time limit; each step says first that it
+# starts, so that the output names the step that did not end.
 {
     # printf, not echo: the shell's echo would read "\r" in "C:\registered.reg".
-    printf '%s\n' '@echo off' "C:\\windows\\syswow64\\regsvr32.exe /s \"$dll\"" \
-        'echo regsvr32=%errorlevel%'
+    printf '%s\n' '@echo off' 'echo step: regsvr32' "C:\\windows\\syswow64\\regsvr32.exe /s \"$dll\"" \
+        'echo regsvr32=%errorlevel%' 'echo step: reg export of the registration'
     # Each exported to the guest's own disk, then copied: many small writes
     # to the shared folder are slow.
     number=0
@@ -35,35 +37,48 @@ Component Categories\{7DD95802-9882-11CF-9FA9-00AA006C42C4}'
             "reg export \"HKLM\\Software\\Classes\\$subtree\" C:\\registered.reg /reg:32 /y >nul" \
             "copy /y C:\\registered.reg \"$exports\\registered-$number.reg\" >nul"
     done
-    printf '%s\n' "C:\\windows\\syswow64\\regsvr32.exe /s /u \"$dll\""
+    printf '%s\n' 'echo step: regsvr32 /u' "C:\\windows\\syswow64\\regsvr32.exe /s /u \"$dll\""
 } >"$work/x86-msi.bat"
 cat >>"$work/x86-msi.bat" <<BATCH
+echo step: msiexec /i
 start /wait msiexec /i "$msi" /qn
 echo install=%errorlevel%
+echo step: reg query
 reg query "HKCR\\CLSID\\{9BAC30D5-A416-40C2-810B-D55B31413BB4}\\InprocServer32" /ve /reg:32
+echo step: cscript
 C:\\windows\\syswow64\\cscript.exe //nologo "$example" abc
+echo step: msiexec /x
 start /wait msiexec /x "$msi" /qn
 echo uninstall=%errorlevel%
+echo step: cscript after removal
 C:\\windows\\syswow64\\cscript.exe //nologo "$example" abc
 echo end=ok
 BATCH
 
 state=$(pwd)/$work/guest
 output=$work/output.txt
-if scripts/guest/guest.sh start "$state" "$(pwd)" "$dist"; then
-    scripts/guest/guest.sh run "$state" --fresh-prefix --timeout 300 \
-        cmd /c "$(windows_path "$(pwd)/$work/x86-msi.bat")" | tr -d '\r' >"$output"
-    scripts/guest/guest.sh stop "$state"
+# guest.sh bounds the guest's boot and each job itself; these bounds are
+# above its own, for a guest.sh that hangs (the first start may build the image).
+if bounded 1800 "starting the test guest" scripts/guest/guest.sh start "$state" "$(pwd)" "$dist"; then
+    bounded 420 "the guest job x86-msi.bat" scripts/guest/guest.sh run "$state" --fresh-prefix \
+        --timeout 300 cmd /c "$(windows_path "$(pwd)/$work/x86-msi.bat")" | tr -d '\r' >"$output"
 fi
+bounded 120 "stopping the test guest" scripts/guest/guest.sh stop "$state"
 cat "$output" 2>/dev/null
 
 says() {
     grep -Eq "$1" "$output"
 }
-check "the batch ran to its end" says '^end=ok$'
+ran_to_its_end() {
+    says '^end=ok$' || {
+        echo "the batch stopped in its step \"$(sed -n 's/^step: //p' "$output" | tail -n 1)\""
+        false
+    }
+}
+check "the batch ran to its end" ran_to_its_end
 check "the 32-bit regsvr32 registers the DLL" says '^regsvr32=0$'
-check "the DLL's own registration matches the rows" python3 \
-    tests/packaging/check_registration_rows.py --exports "$dll" win32 "$work"/registered-*.reg
+check "the DLL's own registration matches the rows" bounded 60 "check_registration_rows.py" \
+    python3 tests/packaging/check_registration_rows.py --exports "$dll" win32 "$work"/registered-*.reg
 check "msiexec installs the x86 package" says '^install=0$'
 check "the class is registered in the 32-bit view" \
     says 'REG_SZ +C:\\Program Files \(x86\)\\ieTalvenor\\ieTalvenor.DLL'

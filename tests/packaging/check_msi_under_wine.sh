@@ -13,31 +13,33 @@ start_checks msi-check "$1"
 msi=$(ls "$dist"/ieTalvenor-x64*.msi)
 # The same files as a package of the next component version.
 next=$(pwd)/$work/ieTalvenor-x64-next.msi
-packaging/build-msi.sh x64 1.0.0.5 "$next" "$dist/x86/ieTalvenor.DLL" "$dist/x64/ieTalvenor.DLL"
+bounded 300 "building the x64 package of the next version" packaging/build-msi.sh x64 1.0.0.5 \
+    "$next" "$dist/x86/ieTalvenor.DLL" "$dist/x64/ieTalvenor.DLL"
 
 prefix=$(pwd)/$work/prefix
-scripts/wine-prefix.sh create "$prefix"
+new_prefix "$prefix"
 wine() {
-    scripts/wine-run.sh "$prefix" "$@"
+    wine_in "$prefix" "$@"
 }
 installed_dll=$prefix/drive_c/Program\ Files/ieTalvenor/ieTalvenor.DLL
 installed_dll32=$prefix/drive_c/Program\ Files\ \(x86\)/ieTalvenor/ieTalvenor.DLL
 class_key='HKCR\CLSID\{9BAC30D5-A416-40C2-810B-D55B31413BB4}'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 token() {
     wine reg query "$1" /v PlugIn /reg:32 | tr -d '\r' | sed -n 's/.*PlugIn *REG_SZ *//p'
 }
 entries() {
-    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
-        grep -c 'DisplayName *REG_SZ *ieTalvenor'
+    wine reg query "$uninstall_key" /s | tr -d '\r' | grep -c 'DisplayName *REG_SZ *ieTalvenor'
 }
 
 check "a silent install succeeds" wine msiexec /i "$(windows_path "$msi")" /qn
 check "both DLLs are installed" test -f "$installed_dll" -a -f "$installed_dll32"
 check "the 64-bit script host reads the four members" members_answer "$prefix"
-check "the 32-bit view registers the 32-bit DLL" sh -c "
-    scripts/wine-run.sh '$prefix' reg query '$class_key\\InprocServer32' /reg:32 |
-    grep -q 'Program Files (x86)'"
+registered_32() {
+    wine reg query "$class_key\\InprocServer32" /reg:32 | grep -q 'Program Files (x86)'
+}
+check "the 32-bit view registers the 32-bit DLL" registered_32
 machine_token=$(token 'HKLM\SOFTWARE\Kestrane\RND')
 user_token=$(token 'HKCU\Software\Kestrane\RND')
 check "the first derivation stored both tokens" test -n "$machine_token" -a -n "$user_token"
@@ -49,19 +51,26 @@ check "after repair the members answer" members_answer "$prefix"
 
 check "the upgrade to the next version succeeds" wine msiexec /i "$(windows_path "$next")" /qn
 check "after the upgrade one entry is listed" test "$(entries)" -eq 1
-check "the entry is of the next version" sh -c "
-    scripts/wine-run.sh '$prefix' reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall' /s |
-    grep -q 'DisplayVersion *REG_SZ *1.0.5'"
+listed_version() {
+    wine reg query "$uninstall_key" /s | grep -q "DisplayVersion *REG_SZ *$1"
+}
+check "the entry is of the next version" listed_version 1.0.5
 check "after the upgrade the members answer" members_answer "$prefix"
 
 check "uninstall succeeds" wine msiexec /x "$(windows_path "$next")" /qn
 check "uninstall removes both DLLs" test ! -e "$installed_dll" -a ! -e "$installed_dll32"
-check "uninstall removes the registration in both views" sh -c "
-    ! scripts/wine-run.sh '$prefix' reg query '$class_key' /reg:64 &&
-    ! scripts/wine-run.sh '$prefix' reg query '$class_key' /reg:32"
+# reg query ends with 1 for a key it does not find (not with a time-out's 124).
+absent() {
+    wine reg query "$@"
+    [ $? -eq 1 ]
+}
+unregistered() {
+    absent "$class_key" /reg:64 && absent "$class_key" /reg:32
+}
+check "uninstall removes the registration in both views" unregistered
 check "uninstall removes the entry" test "$(entries)" -eq 0
 check "uninstall keeps both tokens" test "$(token 'HKLM\SOFTWARE\Kestrane\RND')" = "$machine_token" \
     -a "$(token 'HKCU\Software\Kestrane\RND')" = "$user_token"
 
-scripts/wine-prefix.sh stop "$prefix"
+stop_prefix "$prefix"
 finish_checks
