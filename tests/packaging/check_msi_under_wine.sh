@@ -1,9 +1,11 @@
 #!/bin/sh
-# The x64 package as an administrator uses it, under wine64 in a fresh prefix:
-# a silent install, the four members read through the 64-bit script host,
-# repair after the DLL was deleted, an upgrade to a package of a higher
-# version that leaves one entry in Add/Remove Programs, and an uninstall that
-# removes the registration and the files but keeps the installation tokens.
+# The packages as an administrator uses them on 64-bit Windows, under wine64
+# in a fresh prefix: the x86 package refused before it changes anything, with
+# a message that names the x64 package; then the x64 package installed
+# silently, the four members read through the 64-bit script host, repair after
+# the DLL was deleted, an upgrade to a package of a higher version that leaves
+# one entry in Add/Remove Programs, and an uninstall that removes the
+# registration and the files but keeps the installation tokens.
 # Usage: tests/packaging/check_msi_under_wine.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -11,6 +13,7 @@ cd "$(dirname "$0")/../.."
 start_checks msi-check "$1"
 
 msi=$(ls "$dist"/ieTalvenor-x64*.msi)
+x86_msi=$(ls "$dist"/ieTalvenor-x86*.msi)
 # The same files as a package of the next component version.
 next=$(pwd)/$work/ieTalvenor-x64-next.msi
 bounded 300 "building the x64 package of the next version" packaging/build-msi.sh x64 1.0.0.5 \
@@ -33,7 +36,42 @@ entries() {
     wine reg query "$uninstall_key" /s | tr -d '\r' | grep -c 'DisplayName *REG_SZ *ieTalvenor'
 }
 
-check "a silent install succeeds" wine msiexec /i "$(windows_path "$msi")" /qn
+# What an install could change: the software keys of the machine (both views)
+# and of the user, and the prefix's files.
+snapshot() {
+    wine reg export 'HKLM\Software' "$(windows_path "$(pwd)/$work/machine-$1.reg")" /y >/dev/null &&
+        wine reg export 'HKCU\Software' "$(windows_path "$(pwd)/$work/user-$1.reg")" /y >/dev/null &&
+        (cd "$prefix/drive_c" && find . | LC_ALL=C sort) >"$work/files-$1.txt"
+}
+unchanged() {
+    snapshot after && cmp "$work/machine-before.reg" "$work/machine-after.reg" &&
+        cmp "$work/user-before.reg" "$work/user-after.reg" &&
+        diff "$work/files-before.txt" "$work/files-after.txt"
+}
+refusal_names_x64_package() {
+    wine cscript //nologo "$(windows_path "$(pwd)/tests/packaging/launch_conditions.js")" \
+        "$(windows_path "$x86_msi")" | tr -d '\r' >"$work/refusal.txt"
+    cat "$work/refusal.txt"
+    grep -q '^refused: .*ieTalvenor-x64\.msi' "$work/refusal.txt" && grep -q '^end=ok$' "$work/refusal.txt"
+}
+x86_install_fails() {
+    wine msiexec /i "$(windows_path "$x86_msi")" /qn /l*v "$(windows_path "$(pwd)/$work/x86-install.log")"
+    # ERROR_INSTALL_FAILURE (1603) reaches the shell modulo 256.
+    [ $? -eq $((1603 % 256)) ]
+}
+stopped_at_launch_conditions() {
+    grep 'Action start' "$work/x86-install.log" | tail -n 1 | grep -q 'LaunchConditions'
+}
+
+check "this 64-bit machine refuses the x86 package with a message naming the x64 package" \
+    refusal_names_x64_package
+# After the script host's first run, which registers its own type library.
+snapshot before
+check "msiexec fails to install the x86 package" x86_install_fails
+check "the x86 install stopped at its launch conditions" stopped_at_launch_conditions
+check "the refused x86 package changed no key and no file" unchanged
+
+check "a silent install of the x64 package succeeds" wine msiexec /i "$(windows_path "$msi")" /qn
 check "both DLLs are installed" test -f "$installed_dll" -a -f "$installed_dll32"
 check "the 64-bit script host reads the four members" members_answer "$prefix"
 registered_32() {

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Reads the tables of both packages (msiinfo) and fails unless each makes
-the machine key HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrane\\RND in the 32-bit
-view as a permanent component, and gives it, in MsiLockPermissionsEx, a
-protected access list that names its accounts by well-known SID (account
-names are translated on Windows in other languages) and grants built-in
-Users KEY_READ | KEY_WRITE, administrators and LocalSystem KEY_ALL_ACCESS,
-and nothing else; and that no LockPermissions table is left.
+"""Reads the tables of both packages (msiinfo) and fails unless:
 
-Wine does not enforce registry permissions, so this is read from the tables.
-Prints "N passed, N failed".
+- each makes the machine key HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrane\\RND in
+  the 32-bit view as a permanent component, and gives it, in
+  MsiLockPermissionsEx, a protected access list that names its accounts by
+  well-known SID (account names are translated on Windows in other languages)
+  and grants built-in Users KEY_READ | KEY_WRITE, administrators and
+  LocalSystem KEY_ALL_ACCESS, and nothing else; no LockPermissions table is
+  left;
+- the x86 package refuses 64-bit Windows with a message that names the x64
+  package, before it changes anything.
+
+Wine does not enforce registry permissions and shows no launch condition's
+message, so these are read from the tables. Prints "N passed, N failed".
 
 Usage: check_package_tables.py X86_MSI X64_MSI
 """
@@ -118,9 +122,27 @@ def machine_key_checks(msi):
     ]
 
 
+def refusal_checks(msi):
+    name = os.path.basename(msi)
+    conditions = table(msi, "LaunchCondition")
+    refusal = [row for row in conditions if row[0] == "NOT VersionNT64"]
+    checks = [(f"{name}: refuses 64-bit Windows, naming ieTalvenor-x64.msi",
+               len(refusal) == 1 and "ieTalvenor-x64.msi" in refusal[0][1], conditions)]
+    # Nothing changes the machine before RemoveExistingProducts or
+    # InstallInitialize, nor before the UI sequence hands over to them.
+    for sequence, first_change in (("InstallExecuteSequence", ("RemoveExistingProducts", "InstallInitialize")),
+                                   ("InstallUISequence", ("ExecuteAction",))):
+        order = {row[0]: int(row[2]) for row in table(msi, sequence)}
+        changes = [order[action] for action in first_change if action in order]
+        before = "LaunchConditions" in order and changes and order["LaunchConditions"] < min(changes)
+        checks.append((f"{name}: {sequence} checks the launch conditions before any change",
+                       before, order))
+    return checks
+
+
 def main():
     x86, x64 = sys.argv[1:3]
-    checks = machine_key_checks(x86) + machine_key_checks(x64)
+    checks = machine_key_checks(x86) + machine_key_checks(x64) + refusal_checks(x86)
     failed = 0
     for description, passed, detail in checks:
         print(("ok: " if passed else "FAILED: ") + description)

@@ -61,7 +61,7 @@ for msi in "$dist"/ieTalvenor-x86*.msi "$dist"/ieTalvenor-x64*.msi; do
     check "$name: version 1.0.0.4 is package version 1.0.4" \
         grep -q '^ProductVersion	1.0.4' "$work/Property.txt"
 done
-check_listed "the machine key and its access list" \
+check_listed "the machine key and its access list; the x86 package's refusal of 64-bit Windows" \
     bounded 120 "check_package_tables.py" python3 tests/packaging/check_package_tables.py \
     "$(ls "$dist"/ieTalvenor-x86*.msi)" "$(ls "$dist"/ieTalvenor-x64*.msi)"
 
