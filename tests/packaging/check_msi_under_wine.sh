@@ -2,10 +2,11 @@
 # The packages as an administrator uses them on 64-bit Windows, under wine64
 # in a fresh prefix: the x86 package refused before it changes anything, with
 # a message that names the x64 package; then the x64 package installed
-# silently, the four members read through the 64-bit script host, repair after
-# the DLL was deleted, an upgrade to a package of a higher version that leaves
-# one entry in Add/Remove Programs, and an uninstall that removes the
-# registration and the files but keeps the installation tokens.
+# silently over an x86 package of an earlier release, which it removes; the
+# four members read through the 64-bit script host, repair after the DLL was
+# deleted, an upgrade to a package of a higher version that leaves one entry
+# in Add/Remove Programs, and an uninstall that removes the registration and
+# the files but keeps the installation tokens.
 # Usage: tests/packaging/check_msi_under_wine.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -32,8 +33,13 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 token() {
     wine reg query "$1" /v PlugIn /reg:32 | tr -d '\r' | sed -n 's/.*PlugIn *REG_SZ *//p'
 }
-entries() {
-    wine reg query "$uninstall_key" /s | tr -d '\r' | grep -c 'DisplayName *REG_SZ *ieTalvenor'
+# entries_are VIEW N: N products named ieTalvenor are in Add/Remove Programs,
+# in the registry view /reg:64 (the x64 package's) or /reg:32 (the x86
+# package's).
+entries_are() {
+    listed=$(wine reg query "$uninstall_key" /s "$1" | tr -d '\r' | grep -c 'DisplayName *REG_SZ *ieTalvenor')
+    echo "$listed listed in $1"
+    [ "$listed" -eq "$2" ]
 }
 
 # What an install could change: the software keys of the machine (both views)
@@ -71,7 +77,15 @@ check "msiexec fails to install the x86 package" x86_install_fails
 check "the x86 install stopped at its launch conditions" stopped_at_launch_conditions
 check "the refused x86 package changed no key and no file" unchanged
 
+# An x86 package as earlier releases shipped it, without the refusal: the x64
+# package replaces it.
+earlier_x86=$(pwd)/$work/ieTalvenor-x86-earlier.msi
+cp "$x86_msi" "$earlier_x86"
+bounded 60 "msibuild removing the launch condition" msibuild "$earlier_x86" \
+    -q "DELETE FROM LaunchCondition WHERE Condition = 'NOT VersionNT64'"
+check "an x86 package without the refusal installs" wine msiexec /i "$(windows_path "$earlier_x86")" /qn
 check "a silent install of the x64 package succeeds" wine msiexec /i "$(windows_path "$msi")" /qn
+check "the x64 package removed the x86 package" entries_are /reg:32 0
 check "both DLLs are installed" test -f "$installed_dll" -a -f "$installed_dll32"
 check "the 64-bit script host reads the four members" members_answer "$prefix"
 registered_32() {
@@ -88,7 +102,7 @@ check "repair brings the deleted DLL back" test -f "$installed_dll"
 check "after repair the members answer" members_answer "$prefix"
 
 check "the upgrade to the next version succeeds" wine msiexec /i "$(windows_path "$next")" /qn
-check "after the upgrade one entry is listed" test "$(entries)" -eq 1
+check "after the upgrade one entry is listed" entries_are /reg:64 1
 listed_version() {
     wine reg query "$uninstall_key" /s | grep -q "DisplayVersion *REG_SZ *$1"
 }
@@ -106,7 +120,7 @@ unregistered() {
     absent "$class_key" /reg:64 && absent "$class_key" /reg:32
 }
 check "uninstall removes the registration in both views" unregistered
-check "uninstall removes the entry" test "$(entries)" -eq 0
+check "uninstall removes the entry" entries_are /reg:64 0
 check "uninstall keeps both tokens" test "$(token 'HKLM\SOFTWARE\Kestrane\RND')" = "$machine_token" \
     -a "$(token 'HKCU\Software\Kestrane\RND')" = "$user_token"
 
