@@ -49,6 +49,13 @@ EXPECTED_GRANTS = {
     LOCAL_SYSTEM: KEY_ALL_ACCESS,
 }
 
+# The actions before which nothing changes the machine, per sequence: the
+# execution's first changes, and the UI sequence's hand-over to them.
+FIRST_CHANGES = {
+    "InstallExecuteSequence": ("RemoveExistingProducts", "InstallInitialize"),
+    "InstallUISequence": ("ExecuteAction",),
+}
+
 
 def table(msi, name):
     """The rows of a table as lists of columns; [] when the package has none."""
@@ -128,13 +135,11 @@ def refusal_checks(msi):
     refusal = [row for row in conditions if row[0] == "NOT VersionNT64"]
     checks = [(f"{name}: refuses 64-bit Windows, naming ieTalvenor-x64.msi",
                len(refusal) == 1 and "ieTalvenor-x64.msi" in refusal[0][1], conditions)]
-    # Nothing changes the machine before RemoveExistingProducts or
-    # InstallInitialize, nor before the UI sequence hands over to them.
-    for sequence, first_change in (("InstallExecuteSequence", ("RemoveExistingProducts", "InstallInitialize")),
-                                   ("InstallUISequence", ("ExecuteAction",))):
+    for sequence, first_changes in FIRST_CHANGES.items():
         order = {row[0]: int(row[2]) for row in table(msi, sequence)}
-        changes = [order[action] for action in first_change if action in order]
-        before = "LaunchConditions" in order and changes and order["LaunchConditions"] < min(changes)
+        changes = [order[action] for action in first_changes if action in order]
+        before = bool("LaunchConditions" in order and changes
+                      and order["LaunchConditions"] < min(changes))
         checks.append((f"{name}: {sequence} checks the launch conditions before any change",
                        before, order))
     return checks

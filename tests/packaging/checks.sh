@@ -58,7 +58,8 @@ bounded() {
     if [ "$bound_status" -eq 124 ] || { [ "$bound_status" -eq 137 ] &&
         [ $(($(date +%s) - bound_started)) -ge "$bound_seconds" ]; }; then
         # printf, not echo: the shell's echo would read the backslashes of Windows paths.
-        printf 'timed out: %s did not end within %s s and was stopped\n' "$bound_step" "$bound_seconds" >&2
+        printf 'timed out: %s did not end within %s s and was stopped\n' \
+            "$bound_step" "$bound_seconds" >&2
     fi
     return "$bound_status"
 }
@@ -80,8 +81,12 @@ stop_prefix() {
     bounded 60 "stopping the wineserver of $1" scripts/wine-prefix.sh stop "$1"
 }
 
+# fails COMMAND...: COMMAND ran to its end and failed; one stopped at its
+# time bound proves nothing.
 fails() {
-    ! "$@"
+    "$@"
+    fails_status=$?
+    [ "$fails_status" -ne 0 ] && [ "$fails_status" -ne 124 ] && [ "$fails_status" -ne 137 ]
 }
 
 windows_path() {
