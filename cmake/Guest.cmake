@@ -31,3 +31,12 @@ add_test(NAME guest_start
 set_tests_properties(guest_start PROPERTIES FIXTURES_SETUP WinePrefix TIMEOUT 2400)
 add_test(NAME guest_stop COMMAND ${TALVENOR_GUEST} stop ${TALVENOR_GUEST_STATE})
 set_tests_properties(guest_stop PROPERTIES FIXTURES_CLEANUP WinePrefix TIMEOUT 120)
+
+# The harness's own tests (tests/guest/), in the guest of the Windows tests.
+set(TALVENOR_GUEST_TESTS ${CMAKE_SOURCE_DIR}/tests/guest)
+set(TALVENOR_GUEST_SCRATCH ${CMAKE_BINARY_DIR}/guest-tests)
+add_test(NAME guest_win32_prefix
+         COMMAND ${TALVENOR_GUEST_TESTS}/win32_prefix_test.sh ${TALVENOR_GUEST}
+                 ${TALVENOR_GUEST_STATE} ${TALVENOR_GUEST_SCRATCH}/win32_prefix)
+set_tests_properties(guest_win32_prefix PROPERTIES FIXTURES_REQUIRED WinePrefix
+                     RESOURCE_LOCK WinePrefix TIMEOUT 720)

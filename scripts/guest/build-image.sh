@@ -2,8 +2,9 @@
 # Builds the test guest's disk image once per recipe and prints its folder on
 # the last line. The recipe is this file and the volume serial: a Debian 12
 # (amd64) root file system with wine, wine32 and wine64, an init that hands
-# each boot to a script from the host's control share, and a WoW64 Wine prefix
-# made inside the guest, since this host cannot run 32-bit code.
+# each boot to a script from the host's control share, and two Wine prefixes
+# made inside the guest, since this host cannot run 32-bit code: a WoW64 one
+# (/root/prefix, 64-bit Windows) and a 32-bit-only one (/root/prefix32).
 #
 # The image lives outside any build tree, in $TALVENOR_GUEST_CACHE (default
 # ~/.cache/ietalvenor/guest-images), in a folder named by a hash of the recipe:
@@ -147,25 +148,33 @@ cp "$rootfs"/boot/initrd.img-* "$work/initrd.img"
 mke2fs -q -t ext4 -d "$rootfs" "$work/disk.img" 6G >/dev/null
 rm -rf "$rootfs"
 
-# The prefix is made in the guest and kept in the image, never changed
-# afterwards: every test run works on overlays of it.
-stage "creating the WoW64 Wine prefix in the guest"
+# The prefixes are made in the guest and kept in the image, never changed
+# afterwards: every test run works on overlays of them. Both have the C:
+# serial of this machine's wine64 prefix.
+stage "creating the WoW64 and the 32-bit Wine prefixes in the guest"
 cp "$here/../volume-serial" "$work/control/volume-serial"
 cat >"$work/control/boot.sh" <<'PROVISION'
 set -eu
-export WINEPREFIX=/root/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$WINEPREFIX/drive_c"
-cp /talvenor/volume-serial "$WINEPREFIX/drive_c/.windows-serial"
-/usr/lib/wine/wine64 wineboot -i
-/usr/lib/wine/wineserver -w
-test -d "$WINEPREFIX/drive_c/windows/syswow64"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# new_prefix DIR WINEARCH LOADER
+new_prefix() {
+    mkdir -p "$1/drive_c"
+    cp /talvenor/volume-serial "$1/drive_c/.windows-serial"
+    WINEPREFIX=$1 WINEARCH=$2 "$3" wineboot -i
+    WINEPREFIX=$1 /usr/lib/wine/wineserver -w
+}
+new_prefix /root/prefix win64 /usr/lib/wine/wine64
+test -d /root/prefix/drive_c/windows/syswow64
+new_prefix /root/prefix32 win32 /usr/lib/wine/wine
+test -d /root/prefix32/drive_c/windows/system32
+test ! -e /root/prefix32/drive_c/windows/syswow64
 sync
 echo provisioned >/talvenor/result
 PROVISION
-# About 150 s under software emulation; a guest that hangs is stopped.
+# About 250 s under software emulation; a guest that hangs is stopped.
 timeout -k 10 1200 "$here/boot.sh" "$work" writable "$work/console.log" "$work/control" || true
 if [ "$(cat "$work/control/result" 2>/dev/null)" != provisioned ]; then
-    echo "guest image: the prefix was not created; console:" >&2
+    echo "guest image: the prefixes were not created; console:" >&2
     tail -n 30 "$work/console.log" >&2
     exit 1
 fi

@@ -7,10 +7,12 @@
 #       background and waits until its Wine prefix is ready. The FOLDERs are
 #       shared with the guest under their own paths, so that Windows programs
 #       see the host's files under the same Z: paths as under wine64 here.
-#   guest.sh run STATE_DIR [--fresh-prefix] [--timeout SECONDS] PROGRAM [ARG...]
+#   guest.sh run STATE_DIR [--fresh-prefix|--fresh-win32-prefix]
+#                [--timeout SECONDS] PROGRAM [ARG...]
 #       Runs PROGRAM (a path inside a shared folder) in the guest's shared
-#       prefix, or in a fresh one of its own, from the current folder; prints
-#       its output and exits with its exit status.
+#       WoW64 prefix, or in a fresh one of its own: a WoW64 one (64-bit
+#       Windows) or a 32-bit-only one (32-bit Windows); from the current
+#       folder; prints its output and exits with its exit status.
 #   guest.sh stop STATE_DIR
 #       Powers the guest off.
 #
@@ -28,7 +30,7 @@ BOOT_LIMIT=300
 DEFAULT_JOB_LIMIT=600
 
 usage() {
-    sed -n '4,14s/^# \{0,1\}//p' "$0" >&2
+    sed -n '5,/^#$/s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 [ $# -ge 2 ] || usage
@@ -126,11 +128,12 @@ quote() {
 }
 
 run() {
-    fresh=no
+    prefix=""
     limit=$DEFAULT_JOB_LIMIT
     while [ $# -gt 0 ]; do
         case "$1" in
-        --fresh-prefix) fresh=yes ;;
+        --fresh-prefix) prefix=use_fresh_prefix ;;
+        --fresh-win32-prefix) prefix=use_fresh_win32_prefix ;;
         --timeout)
             limit=$2
             shift
@@ -152,8 +155,8 @@ run() {
         env | sed -n 's/^\(\(TALVENOR_\|GTEST_\)[A-Za-z0-9_]*\)=.*/\1/p' | while read -r variable; do
             echo "export $variable=$(quote "$(printenv "$variable")")"
         done
-        if [ "$fresh" = yes ]; then
-            echo "use_fresh_prefix || exit 125"
+        if [ -n "$prefix" ]; then
+            echo "$prefix || exit 125"
         fi
         printf 'run_windows_program'
         for argument in "$@"; do
