@@ -3,10 +3,11 @@
 # a real 32-bit Wine (WoW64), for the 32-bit programs this host cannot execute.
 #
 #   guest.sh start STATE_DIR [FOLDER...]
-#       Builds or reuses the cached image (build-image.sh), boots it in the
-#       background and waits until its Wine prefix is ready. The FOLDERs are
-#       shared with the guest under their own paths, so that Windows programs
-#       see the host's files under the same Z: paths as under wine64 here.
+#       Builds or reuses the cached image (build-image.sh, its log in
+#       STATE_DIR/image-build.log), boots it in the background and waits until
+#       its Wine prefix is ready. The FOLDERs are shared with the guest under
+#       their own paths, so that Windows programs see the host's files under
+#       the same Z: paths as under wine64 here.
 #   guest.sh run STATE_DIR [--fresh-prefix|--fresh-win32-prefix]
 #                [--timeout SECONDS] PROGRAM [ARG...]
 #       Runs PROGRAM (a path inside a shared folder) in the guest's shared
@@ -17,14 +18,17 @@
 #       Powers the guest off.
 #
 # STATE_DIR holds the guest's console log and the control folder through
-# which jobs and results pass. Every wait is bounded: a guest that does not
-# boot, hangs or stops ends the command with a message and the console's tail.
+# which jobs and results pass. Every wait is bounded: an image build that fails
+# or hangs, or a guest that does not boot, hangs or stops ends the command with
+# a message and the end of the build's log or of the guest's console.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
 # The guest's whole life, after which QEMU is stopped whatever it is doing, so
 # that no run can outlast the CI's limit.
 GUEST_LIFETIME=${TALVENOR_GUEST_LIFETIME:-2700}
+# A fresh machine's image build: 7 to 14 minutes.
+IMAGE_BUILD_LIMIT=2000
 # From boot to a ready prefix: about 30 s under software emulation.
 BOOT_LIMIT=300
 DEFAULT_JOB_LIMIT=600
@@ -65,7 +69,23 @@ start() {
         say "a guest of $state is running already; stopping it first"
         stop
     fi
-    image=$("$here/build-image.sh" | tail -n 1)
+    mkdir -p "$state"
+    build_log=$state/image-build.log
+    status=0
+    timeout -k 10 "$IMAGE_BUILD_LIMIT" "$here/build-image.sh" >"$state/image" 2>"$build_log" ||
+        status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        say "the guest image build did not finish within $IMAGE_BUILD_LIMIT s and was stopped"
+    elif [ "$status" -ne 0 ]; then
+        say "the guest image build failed (status $status)"
+    fi
+    if [ "$status" -ne 0 ]; then
+        say "last lines of its log ($build_log):"
+        tail -n 30 "$build_log" | sed 's/^/    /' >&2
+        exit 1
+    fi
+    cat "$build_log" >&2
+    image=$(tail -n 1 "$state/image")
     rm -rf "$control"
     mkdir -p "$control/jobs"
     cp "$here/serve.sh" "$control/boot.sh"
