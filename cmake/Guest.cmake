@@ -43,7 +43,7 @@ add_test(NAME guest_remove_tree COMMAND ${TALVENOR_GUEST_TESTS}/remove_tree_test
 add_test(NAME guest_image_build_failures COMMAND ${TALVENOR_GUEST_TESTS}/image_build_test.sh
                                                  ${TALVENOR_GUEST_SCRATCH}/image-build)
 set_tests_properties(guest_remove_tree guest_image_build_failures PROPERTIES TIMEOUT 120)
-foreach(test win32_prefix)
+foreach(test win32_prefix queued_job)
     add_test(NAME guest_${test}
              COMMAND ${TALVENOR_GUEST_TESTS}/${test}_test.sh ${TALVENOR_GUEST}
                      ${TALVENOR_GUEST_STATE} ${TALVENOR_GUEST_SCRATCH}/${test})
