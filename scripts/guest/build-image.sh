@@ -10,9 +10,16 @@
 # ~/.cache/ietalvenor/guest-images), in a folder named by a hash of the recipe:
 # an image of the same recipe is reused as it is, a changed recipe builds a new
 # one from nothing and the images of other recipes are removed.
+#
+# Every step that can hang (the lock, the downloads, the guest's first boot)
+# is stopped at its own limit; a step that fails or is stopped ends the build
+# with its name and the end of its log. A build stopped hard leaves its work
+# folder behind, perhaps with file systems still mounted in it; the next build
+# unmounts them before it deletes anything (remove-tree.sh).
 # Usage: build-image.sh
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/remove-tree.sh"
 
 cache=${TALVENOR_GUEST_CACHE:-${HOME:-/root}/.cache/ietalvenor/guest-images}
 recipe_hash=$(cat "$here/build-image.sh" "$here/../volume-serial" | sha256sum | cut -c 1-16)
@@ -21,7 +28,10 @@ image_dir=$cache/$recipe_hash
 mkdir -p "$cache"
 # One build at a time; a second caller waits and then finds the image ready.
 exec 9>"$cache/.lock"
-flock 9
+if ! flock -w 1800 9; then
+    echo "guest image: another build held $cache/.lock for 1800 s" >&2
+    exit 1
+fi
 
 if [ -f "$image_dir/ready" ]; then
     echo "guest image: cached ($image_dir)" >&2
@@ -29,10 +39,15 @@ if [ -f "$image_dir/ready" ]; then
     exit 0
 fi
 
+# Everything else in the cache: images of other recipes, and work folders of
+# builds that were stopped, this recipe's own among them.
 for stale in "$cache"/*; do
     [ -d "$stale" ] && [ "$stale" != "$image_dir" ] || continue
-    echo "guest image: removing the image of another recipe ($stale)" >&2
-    rm -rf "$stale"
+    echo "guest image: removing $stale (another recipe, or a stopped build)" >&2
+    if ! remove_tree "$stale"; then
+        echo "guest image: stopping; unmount what is mounted under $stale, then build again" >&2
+        exit 1
+    fi
 done
 
 # The Debian mirror of this machine's own apt sources: the first URI of a
@@ -63,35 +78,74 @@ fi
 
 work=$image_dir.build
 rootfs=$work/rootfs
-unmount_rootfs() {
-    for point in dev/pts dev sys proc; do
-        if mountpoint -q "$rootfs/$point" 2>/dev/null; then
-            umount "$rootfs/$point"
-        fi
-    done
-}
-trap 'unmount_rootfs; rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
-rm -rf "$work"
-mkdir -p "$work/control"
-
 started=$(date +%s)
 stage() {
     echo "guest image: $1 ($(($(date +%s) - started)) s)" >&2
 }
 
-stage "debootstrap from $mirror"
-debootstrap --variant=minbase --arch=amd64 --include=kmod bookworm "$rootfs" "$mirror" \
-    >"$work/debootstrap.log" 2>&1 || {
-    tail -n 20 "$work/debootstrap.log" >&2
+# bounded LIMIT LOG COMMAND [ARG...]: runs COMMAND with its output in LOG,
+# stopped after LIMIT seconds, and sets step_status. It runs in the background
+# so that a signal to this script reaches the trap at once, which stops the
+# step before the work folder is removed.
+step_pid=""
+bounded() {
+    bounded_limit=$1
+    bounded_log=$2
+    shift 2
+    timeout -k 10 "$bounded_limit" "$@" >"$bounded_log" 2>&1 &
+    step_pid=$!
+    step_status=0
+    wait "$step_pid" || step_status=$?
+    step_pid=""
+}
+
+# step_failed LIMIT NAME LOG: ends the build, saying that the step NAME, with
+# the limit LIMIT, was stopped or failed, and showing the end of LOG.
+step_failed() {
+    if [ "$step_status" -eq 124 ] || [ "$step_status" -eq 137 ]; then
+        echo "guest image: $2 did not finish within $1 s and was stopped; the end of its log:" >&2
+    elif [ "$step_status" -eq 0 ]; then
+        echo "guest image: $2 ended without doing its work; the end of its log:" >&2
+    else
+        echo "guest image: $2 failed (status $step_status); the end of its log:" >&2
+    fi
+    tail -n 25 "$3" | tr -d '\r' | sed 's/^/    /' >&2
     exit 1
 }
 
+# step LIMIT NAME LOG COMMAND [ARG...]: a bounded step that must succeed.
+step() {
+    step_limit=$1
+    step_name=$2
+    step_log=$3
+    shift 3
+    bounded "$step_limit" "$step_log" "$@"
+    [ "$step_status" -eq 0 ] || step_failed "$step_limit" "$step_name" "$step_log"
+}
+
+stop_step_and_remove_work() {
+    if [ -n "$step_pid" ]; then
+        kill -TERM "$step_pid" 2>/dev/null || :
+        wait "$step_pid" || :
+    fi
+    remove_tree "$work" || echo "guest image: $work is left behind" >&2
+}
+trap 'stop_step_and_remove_work' EXIT
+trap 'exit 130' INT TERM
+mkdir -p "$work/control"
+
+stage "debootstrap from $mirror"
+# About 30 s.
+step 600 debootstrap "$work/debootstrap.log" \
+    debootstrap --variant=minbase --arch=amd64 --include=kmod bookworm "$rootfs" "$mirror"
+
 stage "installing the kernel and Wine (32 and 64 bits)"
+# The chroot has debootstrap's own device nodes and a terminal instance of its
+# own, never this machine's /dev.
 mount -t proc proc "$rootfs/proc"
 mount -t sysfs sys "$rootfs/sys"
-mount --bind /dev "$rootfs/dev"
-mount --bind /dev/pts "$rootfs/dev/pts"
+mkdir -p "$rootfs/dev/pts"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$rootfs/dev/pts"
 # i386 is added to the guest's own package database, written into its root
 # file system, never to this machine's: this machine cannot execute 32-bit
 # code. The file lists the native architecture, then the foreign ones.
@@ -102,18 +156,14 @@ case "$rootfs" in
     exit 1
     ;;
 esac
-chroot "$rootfs" /bin/sh -c '
-    set -e
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
+step 300 "apt-get update in the guest's root file system" "$work/apt-update.log" \
+    chroot "$rootfs" apt-get update -q
+# About 90 s.
+step 1200 "installing the guest's packages" "$work/apt-install.log" \
+    chroot "$rootfs" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends linux-image-amd64 wine wine32 wine64
-    apt-get clean
-    rm -rf /var/lib/apt/lists/*
-' >"$work/packages.log" 2>&1 || {
-    tail -n 20 "$work/packages.log" >&2
-    exit 1
-}
-unmount_rootfs
+chroot "$rootfs" /bin/sh -c 'apt-get clean && rm -rf /var/lib/apt/lists/*'
+unmount_all_under "$rootfs"
 
 echo talvenor-guest >"$rootfs/etc/hostname"
 # PID 1 of every boot. It must never return: it ends by powering the guest off.
@@ -145,8 +195,8 @@ chmod 755 "$rootfs/sbin/talvenor-init"
 stage "writing the disk image"
 cp "$rootfs"/boot/vmlinuz-* "$work/vmlinuz"
 cp "$rootfs"/boot/initrd.img-* "$work/initrd.img"
-mke2fs -q -t ext4 -d "$rootfs" "$work/disk.img" 6G >/dev/null
-rm -rf "$rootfs"
+step 600 mke2fs "$work/mke2fs.log" mke2fs -q -t ext4 -d "$rootfs" "$work/disk.img" 6G
+remove_tree "$rootfs"
 
 # The prefixes are made in the guest and kept in the image, never changed
 # afterwards: every test run works on overlays of them. Both have the C:
@@ -171,15 +221,17 @@ test ! -e /root/prefix32/drive_c/windows/syswow64
 sync
 echo provisioned >/talvenor/result
 PROVISION
-# About 250 s under software emulation; a guest that hangs is stopped.
-timeout -k 10 1200 "$here/boot.sh" "$work" writable "$work/console.log" "$work/control" || true
+# About 300 s under software emulation, 700 s with a second guest running
+# beside it. Judged by the result file: QEMU ends with status 0 whether or not
+# the guest did its work.
+bounded 1500 "$work/qemu.log" "$here/boot.sh" "$work" writable "$work/console.log" "$work/control"
 if [ "$(cat "$work/control/result" 2>/dev/null)" != provisioned ]; then
-    echo "guest image: the prefixes were not created; console:" >&2
-    tail -n 30 "$work/console.log" >&2
-    exit 1
+    step_failed 1500 "the guest's first boot, which creates the prefixes," "$work/console.log"
 fi
 
-rm -rf "$work/control" "$work/debootstrap.log" "$work/packages.log"
+remove_tree "$work/control"
+rm -f "$work/debootstrap.log" "$work/apt-update.log" "$work/apt-install.log" \
+    "$work/mke2fs.log" "$work/qemu.log"
 touch "$work/ready"
 mv "$work" "$image_dir"
 trap - EXIT

@@ -7,8 +7,9 @@
 # A job is NAME.job, a shell script that runs its program with
 # run_windows_program, after use_fresh_prefix (WoW64) or use_fresh_win32_prefix
 # (32-bit only) if it wants a prefix of its own; its time limit in seconds is
-# in NAME.limit. Its output goes to NAME.out and its exit status, once it has
-# ended, to NAME.status.
+# in NAME.limit, counted from its start, which the guest shows by renaming
+# NAME.job to NAME.started. Its output goes to NAME.out and its exit status,
+# once it has ended, to NAME.status.
 #
 # Prefixes are overlays of the image's pristine prefixes: the shared one, of
 # the WoW64 prefix, lives for the whole boot; a fresh one, of the WoW64 or the
@@ -80,7 +81,9 @@ if ! open_shared_prefix; then
     echo "guest: could not open the shared prefix" >"$control/failed"
     exit 1
 fi
-/usr/lib/wine/wine --version >"$control/ready"
+# Written whole before it appears: the host reads it as soon as it exists.
+/usr/lib/wine/wine --version >"$control/ready.new"
+mv "$control/ready.new" "$control/ready"
 
 while [ ! -e "$jobs/stop" ]; do
     next=""
@@ -95,8 +98,10 @@ while [ ! -e "$jobs/stop" ]; do
         continue
     fi
     name=${next%.job}
+    # A job withdrawn by the host is gone before it can be claimed.
+    mv "$next" "$name.started" 2>/dev/null || continue
     limit=$(cat "$name.limit" 2>/dev/null || echo 600)
-    timeout -k 10 "$limit" sh -c '. /tmp/prefixes.sh && . "$0"' "$next" \
+    timeout -k 10 "$limit" sh -c '. /tmp/prefixes.sh && . "$0"' "$name.started" \
         </dev/null >"$name.out" 2>&1
     status=$?
     if mountpoint -q /root/prefixes/fresh; then
@@ -108,9 +113,9 @@ while [ ! -e "$jobs/stop" ]; do
         close_prefix shared
         open_shared_prefix
     fi
-    rm -f "$next" "$name.limit"
     echo "$status" >"$name.status.new"
     mv "$name.status.new" "$name.status"
+    rm -f "$name.started" "$name.limit"
 done
 
 close_prefix shared
