@@ -46,10 +46,10 @@ C:\\windows\\system32\\cscript.exe //nologo "$example" abc
 echo step: msiexec /x of the x86 package
 start /wait msiexec /x "$x86_msi" /qn
 echo uninstall=%errorlevel%
+reg query "$class_key" >nul 2>&1
+echo class-query-after=%errorlevel%
 reg query "HKLM\\SOFTWARE\\Kestrane\\RND" >nul 2>&1
 echo machine-key-query-after=%errorlevel%
-echo step: cscript after removal
-C:\\windows\\system32\\cscript.exe //nologo "$example" abc
 echo end=ok
 BATCH
 
@@ -92,8 +92,8 @@ C:\\windows\\syswow64\\cscript.exe //nologo "$example" abc
 echo step: msiexec /x of the x64 package
 start /wait msiexec /x "$x64_msi" /qn
 echo uninstall=%errorlevel%
-echo step: cscript after removal
-C:\\windows\\syswow64\\cscript.exe //nologo "$example" abc
+reg query "$class_key" /reg:32 >nul 2>&1
+echo class-query-after=%errorlevel%
 echo end=ok
 BATCH
 
@@ -137,7 +137,7 @@ check "32-bit Windows: the script host reads an identifier" \
 check "32-bit Windows: the script host reads the version" says win32 '^Version +=  ?1.0.0.4$'
 check "32-bit Windows: msiexec removes the package" says win32 '^uninstall=0$'
 check "32-bit Windows: the removal keeps the machine key" says win32 '^machine-key-query-after=0$'
-check "32-bit Windows: afterwards the component is gone" says win32 'component is not installed'
+check "32-bit Windows: the removal unregisters the class" says win32 '^class-query-after=1$'
 
 check "64-bit Windows: the batch ran to its end" ran_to_its_end wow64
 check "64-bit Windows: msiexec refuses the x86 package" says wow64 '^x86-install=1603$'
@@ -157,5 +157,5 @@ check "64-bit Windows: the 32-bit script host reads an identifier" \
 check "64-bit Windows: the 32-bit script host reads the version" \
     says wow64 '^Version +=  ?1.0.0.4$'
 check "64-bit Windows: msiexec removes the package" says wow64 '^uninstall=0$'
-check "64-bit Windows: afterwards the component is gone" says wow64 'component is not installed'
+check "64-bit Windows: the removal unregisters the 32-bit class" says wow64 '^class-query-after=1$'
 finish_checks
