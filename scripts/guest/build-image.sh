@@ -131,7 +131,9 @@ stop_step_and_remove_work() {
     remove_tree "$work" || echo "guest image: $work is left behind" >&2
 }
 trap 'stop_step_and_remove_work' EXIT
-trap 'exit 130' INT TERM
+# A second signal would end the clean-up half done: timeout, on its limit,
+# signals this script and then its whole process group.
+trap 'trap "" INT TERM; exit 130' INT TERM
 mkdir -p "$work/control"
 
 stage "debootstrap from $mirror"

@@ -30,7 +30,7 @@ export TALVENOR_GUEST_CACHE="$cache"
 # The stand-in: mounts the scratch folder mounted-$STAND_IN_MOUNT in the root
 # file system it was given (its second-last argument), writes its process id
 # and a log, then fails, or with STAND_IN=hang works in that mount until it is
-# stopped.
+# stopped, which takes it a second.
 mkdir -p "$root/bin"
 cat >"$root/bin/debootstrap" <<EOF
 #!/bin/sh
@@ -42,13 +42,24 @@ bind_scratch "$root/mounted-\$STAND_IN_MOUNT" "\$rootfs/proc"
 echo \$\$ >"$root/debootstrap-ran"
 echo "I: retrieving the release file"
 if [ "\$STAND_IN" = hang ]; then
-    cd "\$rootfs/proc" && exec sleep 300
+    trap 'echo stopping >"$root/stand-in-stopping"; sleep 1; exit 143' TERM
+    cd "\$rootfs/proc" || exit 1
+    while :; do sleep 1; done
 fi
 echo "E: the stand-in fails here"
 exit 1
 EOF
 chmod +x "$root/bin/debootstrap"
 PATH=$root/bin:$PATH
+
+# wait_for FILE: until FILE exists and is not empty, at most 10 s.
+wait_for() {
+    waited=0
+    until [ -s "$1" ] || [ "$waited" -ge 100 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
 
 # The cache as builds stopped hard leave it.
 mkdir -p "$cache/0123456789abcdef/rootfs/proc" "$cache/fedcba9876543210.build/rootfs/dev"
@@ -77,16 +88,17 @@ expect "it says that the image build failed" says "$root/start.err" 'the guest i
 expect "it shows the end of the build's log" says "$root/start.err" 'E: the stand-in fails here'
 expect "no guest was started" test ! -f "$root/state/qemu.pid"
 
-# Stopped by a signal, as guest.sh stops a build that takes too long.
+# Stopped by a signal, as guest.sh stops a build that takes too long: timeout
+# signals the build, then its whole process group, so that a second signal can
+# reach the build while it cleans up. Here it arrives while the build waits
+# for the stopped step to end.
 rm -f "$root/debootstrap-ran"
 STAND_IN=hang STAND_IN_MOUNT=5 "$scripts/build-image.sh" >"$root/build.out" 2>"$root/build.err" &
 build=$!
-waited=0
-until [ -s "$root/debootstrap-ran" ] || [ "$waited" -ge 100 ]; do
-    sleep 0.1
-    waited=$((waited + 1))
-done
+wait_for "$root/debootstrap-ran"
 kill -TERM "$build"
+wait_for "$root/stand-in-stopping"
+kill -TERM "$build" 2>/dev/null
 wait "$build"
 echo $? >"$root/build.status"
 cat "$root/build.err"
