@@ -4,7 +4,8 @@
 # packaging/registration.txt for each DLL, in its own registry view; the
 # category definitions and the machine key as permanent components, which
 # uninstalling leaves (as unregistering leaves the categories, and as nothing
-# ever removes the installation tokens); and the machine key's permissions.
+# ever removes the installation tokens); and the machine key's security
+# descriptor.
 #
 # Usage: build-msi.sh x86|x64 VERSION OUTPUT DLL32 [DLL64]
 #   VERSION is the component version a.b.c.d. Windows Installer compares
@@ -102,12 +103,15 @@ sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteRegistr
 
 # The machine key in the 32-bit view, where both builds keep the machine
 # token, made by the elevated installer so that the first derivation of a
-# user without administrator rights can create the token in it: the Users
-# group may read it and write values and subkeys (KEY_READ | KEY_WRITE, as
-# the component opens it); administrators and the system keep full control.
+# user without administrator rights can create the token in it.
 sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('MachineKey', 2, 'SOFTWARE\\Kestrane\\RND', '+', 'MachineKey')"
 sql "UPDATE Component SET Attributes = $permanent_32, KeyPath = 'MachineKey' WHERE Component = 'MachineKey'"
-sql "CREATE TABLE LockPermissions (LockObject CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, Domain CHAR(255), \`User\` CHAR(255) NOT NULL, Permission LONG PRIMARY KEY LockObject, \`Table\`, Domain, \`User\`)"
-for grant in Administrators:983103 LocalSystem:983103 Users:131103; do
-    sql "INSERT INTO LockPermissions (LockObject, \`Table\`, \`User\`, Permission) VALUES ('MachineKey', 'Registry', '${grant%%:*}', ${grant#*:})"
-done
+# Its security descriptor names the accounts by well-known SID, which every
+# language of Windows reads alike (Windows Installer translates only a few
+# English account names, so "Users" fails on a German or French Windows): a
+# protected access list, nothing inherited from SOFTWARE, in which built-in
+# Users may read and write (KR KW: KEY_READ | KEY_WRITE, as the component opens
+# the key) and administrators and LocalSystem keep full control (KA).
+machine_key_sddl='D:P(A;;KRKW;;;BU)(A;;KA;;;BA)(A;;KA;;;SY)'
+sql "CREATE TABLE MsiLockPermissionsEx (MsiLockPermissionsEx CHAR(72) NOT NULL, LockObject CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, SDDLText LONGCHAR NOT NULL, Condition CHAR(255) PRIMARY KEY MsiLockPermissionsEx)"
+sql "INSERT INTO MsiLockPermissionsEx (MsiLockPermissionsEx, LockObject, \`Table\`, SDDLText) VALUES ('MachineKeyAccess', 'MachineKey', 'Registry', '$machine_key_sddl')"

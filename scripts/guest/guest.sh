@@ -3,32 +3,44 @@
 # a real 32-bit Wine (WoW64), for the 32-bit programs this host cannot execute.
 #
 #   guest.sh start STATE_DIR [FOLDER...]
-#       Builds or reuses the cached image (build-image.sh), boots it in the
-#       background and waits until its Wine prefix is ready. The FOLDERs are
-#       shared with the guest under their own paths, so that Windows programs
-#       see the host's files under the same Z: paths as under wine64 here.
-#   guest.sh run STATE_DIR [--fresh-prefix] [--timeout SECONDS] PROGRAM [ARG...]
+#       Builds or reuses the cached image (build-image.sh, its log in
+#       STATE_DIR/image-build.log), boots it in the background and waits until
+#       its Wine prefix is ready. The FOLDERs are shared with the guest under
+#       their own paths, so that Windows programs see the host's files under
+#       the same Z: paths as under wine64 here.
+#   guest.sh run STATE_DIR [--fresh-prefix|--fresh-win32-prefix]
+#                [--timeout SECONDS] PROGRAM [ARG...]
 #       Runs PROGRAM (a path inside a shared folder) in the guest's shared
-#       prefix, or in a fresh one of its own, from the current folder; prints
-#       its output and exits with its exit status.
+#       WoW64 prefix, or in a fresh one of its own: a WoW64 one (64-bit
+#       Windows) or a 32-bit-only one (32-bit Windows); from the current
+#       folder; prints its output and exits with its exit status. The guest
+#       runs one job at a time: the time limit counts from the job's start,
+#       and a job waits its turn for as long as the guest lives. A job that has
+#       not started when this command is stopped is withdrawn.
 #   guest.sh stop STATE_DIR
 #       Powers the guest off.
 #
 # STATE_DIR holds the guest's console log and the control folder through
-# which jobs and results pass. Every wait is bounded: a guest that does not
-# boot, hangs or stops ends the command with a message and the console's tail.
+# which jobs and results pass. Every wait is bounded: an image build that fails
+# or hangs, or a guest that does not boot, hangs or stops ends the command with
+# a message and the end of the build's log or of the guest's console.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
 # The guest's whole life, after which QEMU is stopped whatever it is doing, so
 # that no run can outlast the CI's limit.
 GUEST_LIFETIME=${TALVENOR_GUEST_LIFETIME:-2700}
+# A fresh machine's image build: 7 to 14 minutes.
+IMAGE_BUILD_LIMIT=2000
 # From boot to a ready prefix: about 30 s under software emulation.
 BOOT_LIMIT=300
 DEFAULT_JOB_LIMIT=600
+# After its limit the guest stops a job and cleans up after it; an answer that
+# has not come by then will not come. (Shorter only in the harness's tests.)
+JOB_ANSWER_MARGIN=${TALVENOR_GUEST_JOB_MARGIN:-60}
 
 usage() {
-    sed -n '4,14s/^# \{0,1\}//p' "$0" >&2
+    sed -n '5,/^#$/s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 [ $# -ge 2 ] || usage
@@ -63,7 +75,23 @@ start() {
         say "a guest of $state is running already; stopping it first"
         stop
     fi
-    image=$("$here/build-image.sh" | tail -n 1)
+    mkdir -p "$state"
+    build_log=$state/image-build.log
+    status=0
+    timeout -k 10 "$IMAGE_BUILD_LIMIT" "$here/build-image.sh" >"$state/image" 2>"$build_log" ||
+        status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        say "the guest image build did not finish within $IMAGE_BUILD_LIMIT s and was stopped"
+    elif [ "$status" -ne 0 ]; then
+        say "the guest image build failed (status $status)"
+    fi
+    if [ "$status" -ne 0 ]; then
+        say "last lines of its log ($build_log):"
+        tail -n 30 "$build_log" | sed 's/^/    /' >&2
+        exit 1
+    fi
+    cat "$build_log" >&2
+    image=$(tail -n 1 "$state/image")
     rm -rf "$control"
     mkdir -p "$control/jobs"
     cp "$here/serve.sh" "$control/boot.sh"
@@ -126,11 +154,12 @@ quote() {
 }
 
 run() {
-    fresh=no
+    prefix=""
     limit=$DEFAULT_JOB_LIMIT
     while [ $# -gt 0 ]; do
         case "$1" in
-        --fresh-prefix) fresh=yes ;;
+        --fresh-prefix) prefix=use_fresh_prefix ;;
+        --fresh-win32-prefix) prefix=use_fresh_win32_prefix ;;
         --timeout)
             limit=$2
             shift
@@ -152,8 +181,8 @@ run() {
         env | sed -n 's/^\(\(TALVENOR_\|GTEST_\)[A-Za-z0-9_]*\)=.*/\1/p' | while read -r variable; do
             echo "export $variable=$(quote "$(printenv "$variable")")"
         done
-        if [ "$fresh" = yes ]; then
-            echo "use_fresh_prefix || exit 125"
+        if [ -n "$prefix" ]; then
+            echo "$prefix || exit 125"
         fi
         printf 'run_windows_program'
         for argument in "$@"; do
@@ -163,17 +192,28 @@ run() {
     } >"$job.new"
     echo "$limit" >"$job.limit"
     mv "$job.new" "$job.job"
-    # The guest stops the job at its limit; the margin covers the guest's own
-    # clean-up after it.
-    deadline=$(($(date +%s) + limit + 60))
+    # The guest claims a job by renaming it NAME.started. Removing NAME.job
+    # first withdraws it.
+    trap 'rm "$job.job" 2>/dev/null && rm -f "$job.limit"' EXIT
+    trap 'exit 129' HUP
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    deadline=""
     while [ ! -f "$job.status" ]; do
         if ! guest_running; then
-            say "the guest stopped while running $1"
+            if [ -z "$deadline" ]; then
+                say "the guest stopped before it started $1"
+            else
+                say "the guest stopped while running $1"
+            fi
             console_tail
             exit 1
         fi
-        if [ "$(date +%s)" -ge "$deadline" ]; then
-            say "no result for $1 within $limit s; the guest does not answer"
+        if [ -z "$deadline" ] && [ -f "$job.started" ]; then
+            deadline=$(($(date +%s) + limit + JOB_ANSWER_MARGIN))
+        fi
+        if [ -n "$deadline" ] && [ "$(date +%s)" -ge "$deadline" ]; then
+            say "no result for $1 within $limit s of its start; the guest does not answer"
             console_tail
             exit 1
         fi

@@ -5,16 +5,18 @@
 # of their names, until it finds /talvenor/jobs/stop.
 #
 # A job is NAME.job, a shell script that runs its program with
-# run_windows_program, after use_fresh_prefix if it wants a prefix of its own;
-# its time limit in seconds is in NAME.limit. Its output goes to NAME.out and
-# its exit status, once it has ended, to NAME.status.
+# run_windows_program, after use_fresh_prefix (WoW64) or use_fresh_win32_prefix
+# (32-bit only) if it wants a prefix of its own; its time limit in seconds is
+# in NAME.limit, counted from its start, which the guest shows by renaming
+# NAME.job to NAME.started. Its output goes to NAME.out and its exit status,
+# once it has ended, to NAME.status.
 #
-# Prefixes are overlays of the image's pristine WoW64 prefix: the shared one
-# lives for the whole boot, a fresh one for one job.
+# Prefixes are overlays of the image's pristine prefixes: the shared one, of
+# the WoW64 prefix, lives for the whole boot; a fresh one, of the WoW64 or the
+# 32-bit-only prefix, for one job.
 set -u
 control=/talvenor
 jobs=$control/jobs
-pristine=/root/prefix
 
 # The host's folders hold the programs and DLLs that Wine maps into memory,
 # which a 9p mount without a cache can hand over as pages of zeros. Nothing
@@ -33,18 +35,20 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Prefix handling, shared by this script and the jobs it runs.
 cat >/tmp/prefixes.sh <<'FUNCTIONS'
-# Mounts a new overlay of the pristine prefix at /root/prefixes/$1, starts its
-# wineserver and services, and its desktop process. Started on demand instead,
-# the desktop would inherit the handles of the first program that needs it,
-# among them a test's output pipe, which would then never end.
+# Mounts a new overlay of a pristine prefix ($2: /root/prefix, WoW64, or
+# /root/prefix32, 32-bit only) at /root/prefixes/$1, starts its wineserver and
+# services with the loader that suits it ($3), and its desktop process.
+# Started on demand instead, the desktop would inherit the handles of the first
+# program that needs it, among them a test's output pipe, which would then
+# never end.
 open_prefix() {
     layer=/root/layers/$1
     mkdir -p "$layer/upper" "$layer/work" "/root/prefixes/$1"
-    mount -t overlay overlay -o "lowerdir=/root/prefix,upperdir=$layer/upper,workdir=$layer/work" \
+    mount -t overlay overlay -o "lowerdir=$2,upperdir=$layer/upper,workdir=$layer/work" \
         "/root/prefixes/$1" || return 1
     WINEPREFIX=/root/prefixes/$1 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
-    WINEPREFIX=/root/prefixes/$1 /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
-    WINEPREFIX=/root/prefixes/$1 /usr/lib/wine/wine64 explorer /desktop </dev/null >/dev/null 2>&1 &
+    WINEPREFIX=/root/prefixes/$1 "$3" cmd /c exit </dev/null >/dev/null 2>&1
+    WINEPREFIX=/root/prefixes/$1 "$3" explorer /desktop </dev/null >/dev/null 2>&1 &
 }
 
 close_prefix() {
@@ -54,10 +58,17 @@ close_prefix() {
     rm -rf "/root/layers/$1" "/root/prefixes/$1"
 }
 
+open_shared_prefix() {
+    open_prefix shared /root/prefix /usr/lib/wine/wine64
+}
+
 # What a job calls.
 export WINEPREFIX=/root/prefixes/shared
 use_fresh_prefix() {
-    open_prefix fresh && export WINEPREFIX=/root/prefixes/fresh
+    open_prefix fresh /root/prefix /usr/lib/wine/wine64 && export WINEPREFIX=/root/prefixes/fresh
+}
+use_fresh_win32_prefix() {
+    open_prefix fresh /root/prefix32 /usr/lib/wine/wine && export WINEPREFIX=/root/prefixes/fresh
 }
 # The 32-bit loader hands 64-bit programs to the 64-bit one.
 run_windows_program() {
@@ -66,11 +77,13 @@ run_windows_program() {
 FUNCTIONS
 . /tmp/prefixes.sh
 
-if ! open_prefix shared; then
+if ! open_shared_prefix; then
     echo "guest: could not open the shared prefix" >"$control/failed"
     exit 1
 fi
-/usr/lib/wine/wine --version >"$control/ready"
+# Written whole before it appears: the host reads it as soon as it exists.
+/usr/lib/wine/wine --version >"$control/ready.new"
+mv "$control/ready.new" "$control/ready"
 
 while [ ! -e "$jobs/stop" ]; do
     next=""
@@ -85,8 +98,10 @@ while [ ! -e "$jobs/stop" ]; do
         continue
     fi
     name=${next%.job}
+    # A job withdrawn by the host is gone before it can be claimed.
+    mv "$next" "$name.started" 2>/dev/null || continue
     limit=$(cat "$name.limit" 2>/dev/null || echo 600)
-    timeout -k 10 "$limit" sh -c '. /tmp/prefixes.sh && . "$0"' "$next" \
+    timeout -k 10 "$limit" sh -c '. /tmp/prefixes.sh && . "$0"' "$name.started" \
         </dev/null >"$name.out" 2>&1
     status=$?
     if mountpoint -q /root/prefixes/fresh; then
@@ -96,11 +111,11 @@ while [ ! -e "$jobs/stop" ]; do
         # What the job left running in the shared prefix goes with it.
         echo "guest: the job did not end within $limit s and was stopped" >>"$name.out"
         close_prefix shared
-        open_prefix shared
+        open_shared_prefix
     fi
-    rm -f "$next" "$name.limit"
     echo "$status" >"$name.status.new"
     mv "$name.status.new" "$name.status"
+    rm -f "$name.started" "$name.limit"
 done
 
 close_prefix shared

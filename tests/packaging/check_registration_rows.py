@@ -23,6 +23,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bounded  # noqa: E402
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CLASSES = "HKEY_LOCAL_MACHINE\\Software\\Classes\\"
 NOT_REGISTRATION = ("wow6432node", "installer")
@@ -33,8 +36,10 @@ def windows_path(path):
 
 
 def wine(prefix, *arguments):
-    return subprocess.run([os.path.join(ROOT, "scripts", "wine-run.sh"), prefix, *arguments],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
+    """A Windows program under wine64 in `prefix`; one takes seconds at most."""
+    return bounded.run("wine " + " ".join(arguments), 120,
+                       [os.path.join(ROOT, "scripts", "wine-run.sh"), prefix, *arguments],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
 
 
 def read_export(path):
@@ -110,8 +115,9 @@ def in_fresh_prefix(command, dll, other_dll=None):
     """Runs `command` in a fresh wine64 prefix and compares what it added."""
     with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
         prefix = os.path.join(folder, "prefix")
-        subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "create", prefix],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        bounded.run("creating the Wine prefix " + prefix, 300,
+                    [os.path.join(ROOT, "scripts", "wine-prefix.sh"), "create", prefix],
+                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         exports = []
         try:
             for step in ("before", "after"):
@@ -121,8 +127,9 @@ def in_fresh_prefix(command, dll, other_dll=None):
                 wine(prefix, "reg", "export", "HKLM\\Software\\Classes", windows_path(path), "/y")
                 exports.append(read_export(path))
         finally:
-            subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), "stop", prefix],
-                           check=False)
+            bounded.run("stopping the wineserver of " + prefix, 60,
+                        [os.path.join(ROOT, "scripts", "wine-prefix.sh"), "stop", prefix],
+                        check=False)
     return [(f"{command[0]} succeeds", ran.returncode == 0, ran.stdout)] + compare(
         command[0], exports[0], exports[1], dll, "win64", other_dll)
 

@@ -2,9 +2,9 @@
 # Checks the release files that scripts/package.sh wrote into DIST: the sums,
 # every Authenticode signature (and that one changed byte breaks it), the
 # stripped DLLs and their linked debug information, what the packages hold
-# (read statically), that the CAB's INF, the install page and the DLL agree on
-# class and version, and that the stripped, signed 64-bit DLL still registers
-# and answers a script under wine64.
+# (read statically, with check_package_tables.py), that the CAB's INF, the
+# install page and the DLL agree on class and version, and that the stripped,
+# signed 64-bit DLL still registers and answers a script under wine64.
 # Usage: tests/packaging/check_release.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -18,7 +18,7 @@ if [ -f "$dist/test-certificate.pem" ]; then
 fi
 verify() {
     # shellcheck disable=SC2086
-    osslsigncode verify $ca_option -in "$1"
+    bounded 60 "osslsigncode verify $1" osslsigncode verify $ca_option -in "$1"
 }
 
 # A copy of `file` with the byte at the middle of the file inverted.
@@ -53,36 +53,36 @@ for folder in x86 x64; do
 done
 
 # What the packages hold, read from their tables.
-table() {
-    msiinfo export "$1" "$2" | tr -d '\r'
-}
 for msi in "$dist"/ieTalvenor-x86*.msi "$dist"/ieTalvenor-x64*.msi; do
     name=$(basename "$msi")
-    check "$name: installs per machine" sh -c "msiinfo export '$msi' Property | grep -q '^ALLUSERS	1'"
+    bounded 60 "msiinfo export $name Property" msiinfo export "$msi" Property |
+        tr -d '\r' >"$work/Property.txt"
+    check "$name: installs per machine" grep -q '^ALLUSERS	1' "$work/Property.txt"
     check "$name: version 1.0.0.4 is package version 1.0.4" \
-        sh -c "msiinfo export '$msi' Property | grep -q '^ProductVersion	1.0.4'"
-    check "$name: makes the machine key, 32-bit view, and keeps it" sh -c "
-        msiinfo export '$msi' Registry | grep -q '^MachineKey	2	SOFTWARE\\\\Kestrane\\\\RND	+' &&
-        msiinfo export '$msi' Component | grep -q '^MachineKey	.*	20		MachineKey'"
-    check "$name: grants Users read and write on the machine key" sh -c "
-        msiinfo export '$msi' LockPermissions | grep -q '^MachineKey	Registry		Users	131103' &&
-        msiinfo export '$msi' LockPermissions | grep -q '^MachineKey	Registry		Administrators	983103'"
+        grep -q '^ProductVersion	1.0.4' "$work/Property.txt"
 done
+check_listed "the machine key and its access list; the x86 package's refusal of 64-bit Windows" \
+    bounded 120 "check_package_tables.py" python3 tests/packaging/check_package_tables.py \
+    "$(ls "$dist"/ieTalvenor-x86*.msi)" "$(ls "$dist"/ieTalvenor-x64*.msi)"
 
 # The download route: the CAB's INF, the page and the DLL's version resource.
 mkdir -p "$work/cab"
-check "the CAB holds the DLL and its INF" sh -c "cd '$work/cab' && gcab -x '$dist/ieTalvenor.cab' &&
-    cmp ieTalvenor.DLL '$dist/x86/ieTalvenor.DLL' && test -f ieTalvenor.inf"
+cab_holds_dll_and_inf() {
+    (cd "$work/cab" && bounded 60 "gcab -x ieTalvenor.cab" gcab -x "$dist/ieTalvenor.cab") &&
+        cmp "$work/cab/ieTalvenor.DLL" "$dist/x86/ieTalvenor.DLL" && test -f "$work/cab/ieTalvenor.inf"
+}
+check "the CAB holds the DLL and its INF" cab_holds_dll_and_inf
 check "the INF, the page and the DLL name one class and version 1,0,0,4" \
-    python3 tests/packaging/check_download_route.py "$work/cab/ieTalvenor.inf" \
-    "$dist/install.html" "$dist/x86/ieTalvenor.DLL"
+    bounded 60 "check_download_route.py" python3 tests/packaging/check_download_route.py \
+    "$work/cab/ieTalvenor.inf" "$dist/install.html" "$dist/x86/ieTalvenor.DLL"
 
 # Both pages in a browser without ActiveX (headless Chromium): after its
 # script ran, each says plainly that the control cannot be used there.
 page_says() {
-    timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    bounded 60 "chromium opening $1" \
+        chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
         --disable-background-networking --disable-component-update --disable-sync \
-        --user-data-dir="$work/chromium" --dump-dom "file://$1" 2>/dev/null |
+        --user-data-dir="$work/chromium" --dump-dom "file://$1" |
         grep -q "<p id=\"status\" class=\"problem\">$2"
 }
 check "the install page says this browser cannot install the control" \
@@ -92,10 +92,10 @@ check "the example page says this browser cannot run the control" \
 
 # The shipped 64-bit DLL, registered in a fresh prefix, read by the example script.
 prefix=$(pwd)/$work/prefix
-scripts/wine-prefix.sh create "$prefix"
+new_prefix "$prefix"
 check "x64: the shipped DLL registers with regsvr32" \
-    scripts/wine-run.sh "$prefix" regsvr32 /s "$(windows_path "$dist/x64/ieTalvenor.DLL")"
+    wine_in "$prefix" regsvr32 /s "$(windows_path "$dist/x64/ieTalvenor.DLL")"
 check "x64: the shipped DLL answers the example script" members_answer "$prefix"
-scripts/wine-prefix.sh stop "$prefix"
+stop_prefix "$prefix"
 
 finish_checks
