@@ -9,7 +9,11 @@
 # The image lives outside any build tree, in $TALVENOR_GUEST_CACHE (default
 # ~/.cache/ietalvenor/guest-images), in a folder named by a hash of the recipe:
 # an image of the same recipe is reused as it is, a changed recipe builds a new
-# one from nothing and the images of other recipes are removed.
+# one from nothing. Each use touches the image's file "used"; a build removes
+# the images of other recipes unused for two days. Checkouts of different
+# recipes share the cache: removed at once, an image was deleted between its
+# build and the boot of the guest that was to run it, and the two checkouts
+# rebuilt their images in turn.
 #
 # Every step that can hang (the lock, the downloads, the guest's first boot)
 # is stopped at its own limit; a step that fails or is stopped ends the build
@@ -34,15 +38,21 @@ if ! flock -w 1800 9; then
 fi
 
 if [ -f "$image_dir/ready" ]; then
+    touch "$image_dir/used"
     echo "guest image: cached ($image_dir)" >&2
     echo "$image_dir"
     exit 0
 fi
 
-# Everything else in the cache: images of other recipes, and work folders of
-# builds that were stopped, this recipe's own among them.
+# Everything else in the cache but images of other recipes used in the last
+# two days: older images, and work folders of builds that were stopped, this
+# recipe's own among them.
 for stale in "$cache"/*; do
     [ -d "$stale" ] && [ "$stale" != "$image_dir" ] || continue
+    if [ -f "$stale/ready" ] && [ -n "$(find "$stale/used" -mmin -2880 2>/dev/null)" ]; then
+        echo "guest image: keeping $stale, another recipe's image in recent use" >&2
+        continue
+    fi
     echo "guest image: removing $stale (another recipe, or a stopped build)" >&2
     if ! remove_tree "$stale"; then
         echo "guest image: stopping; unmount what is mounted under $stale, then build again" >&2
@@ -234,7 +244,7 @@ fi
 remove_tree "$work/control"
 rm -f "$work/debootstrap.log" "$work/apt-update.log" "$work/apt-install.log" \
     "$work/mke2fs.log" "$work/qemu.log"
-touch "$work/ready"
+touch "$work/ready" "$work/used"
 mv "$work" "$image_dir"
 trap - EXIT
 stage "ready"

@@ -53,7 +53,7 @@ delete_on_one_file_system() {
 # When something stays mounted, says so and deletes nothing: the mounted file
 # system may be this machine's own.
 remove_tree() {
-    [ -e "$1" ] || [ -L "$1" ] || return 0
+    [ -e "$1" ] || return 0
     if ! unmount_all_under "$1"; then
         echo "$1 is not deleted: something inside it is still mounted" >&2
         return 1

@@ -3,7 +3,8 @@
 # stand-in for debootstrap, first on the PATH, fails at once.
 # - Folders left in the cache by builds stopped hard, and images of other
 #   recipes, are deleted after everything mounted inside them is unmounted;
-#   what was mounted there keeps its files.
+#   what was mounted there keeps its files. An image of another recipe used in
+#   the last two days is kept.
 # - The build's own work folder, with a mount inside it when its step fails,
 #   is deleted the same way.
 # - A failed step is named, with the end of its log; guest.sh start says that
@@ -67,6 +68,11 @@ bind_scratch "$root/mounted-1" "$cache/0123456789abcdef/rootfs/proc"
 bind_scratch "$root/mounted-2" "$cache/fedcba9876543210.build/rootfs/dev"
 mkdir -p "$cache/fedcba9876543210.build/rootfs/dev/pts"
 bind_scratch "$root/mounted-3" "$cache/fedcba9876543210.build/rootfs/dev/pts"
+touch "$cache/0123456789abcdef/ready"
+touch -d '49 hours ago' "$cache/0123456789abcdef/used"
+mkdir -p "$cache/aaaaaaaaaaaaaaaa"
+touch "$cache/aaaaaaaaaaaaaaaa/ready"
+touch -d '47 hours ago' "$cache/aaaaaaaaaaaaaaaa/used"
 
 STAND_IN=fail STAND_IN_MOUNT=4 "$scripts/build-image.sh" >"$root/build.out" 2>"$root/build.err"
 echo $? >"$root/build.status"
@@ -75,7 +81,9 @@ expect "the build fails" test "$(cat "$root/build.status")" -ne 0
 expect "the stand-in ran" test -f "$root/debootstrap-ran"
 expect "the failed step is named" says "$root/build.err" 'debootstrap failed \(status 1\)'
 expect "the end of its log is shown" says "$root/build.err" 'E: the stand-in fails here'
-expect "the cache holds no folder any more" test -z "$(find "$cache" -mindepth 1 -type d)"
+expect "the image in recent use is kept" test -f "$cache/aaaaaaaaaaaaaaaa/ready"
+remove_tree "$cache/aaaaaaaaaaaaaaaa"
+expect "the cache holds no other folder" test -z "$(find "$cache" -mindepth 1 -type d)"
 expect "nothing is mounted under the scratch folder" test -z "$(mounts_under "$root")"
 expect "every folder that was mounted keeps its file" all_scratch_files_kept "$root" 4
 
