@@ -316,6 +316,8 @@ const BadMessage kBadMessages[] = {
      "null"},
     {"IdFloat", R"({"protocol": 1, "id": 9.5, "request": "values", "salt": "a"})", "bad-request",
      "null"},
+    {"IdWholeNumberWithAFraction",
+     R"({"protocol": 1, "id": 7.0, "request": "values", "salt": "a"})", "bad-request", "null"},
     {"IdNegative", R"({"protocol": 1, "id": -1, "request": "values", "salt": "a"})", "bad-request",
      "null"},
     {"IdOverRange", R"({"protocol": 1, "id": 2147483648, "request": "values", "salt": "a"})",
