@@ -9,8 +9,9 @@
 set -eu
 
 # libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14).
+# nlohmann-json3-dev is the native host's JSON library (header-only, used by mingw too).
 packages="cmake g++ googletest g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
-wine wine64 libwine-dev clang libclang-rt-14-dev"
+wine wine64 libwine-dev clang libclang-rt-14-dev nlohmann-json3-dev"
 for option in "$@"; do
     case "$option" in
     --guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
