@@ -45,8 +45,10 @@ SALTS = {
     "a lone surrogate": "\ud800",
     "U+0000 inside: the salt ends there": "ab\u0000cd",
     "U+0000 first": "\u0000abc",
-    "U+0000 after 2 of 1,000 characters": "ab\u0000" + "x" * 997,
-    "1,000 characters": "x" * 1000,
+    # Over the host's limit of 4,096 bytes a message unless the extension cuts
+    # them: U+0001 is six bytes in JSON.
+    "U+0000 after 2 characters, then 700 x U+0001": "ab\u0000" + "\u0001" * 700,
+    "700 x U+0001": "\u0001" * 700,
 }
 EXAMPLE_SALT = "intranet.example"  # the example page's own
 
@@ -121,10 +123,20 @@ class BrowserCase(unittest.TestCase):
         url = RUN.server.url(path, host)
         page = self.browser.devtools.open_page(url, f"opening {url}")
         self.addCleanup(page.close)
-
-        expression = f"location.href === {json.dumps(url)} && document.readyState === 'complete' || null"
-        wait_for(f"loading {url}", PAGE_LOAD_S, lambda: self.evaluate_loading(page, expression, f"loading {url}"))
+        self.wait_until_loaded(page, url)
         return page
+
+    def open_frame(self, url):
+        """The frame showing url in a page already open, once loaded."""
+        target = self.browser.devtools.wait_for_target(f"finding the frame of {url}", PAGE_LOAD_S, url)
+        frame = self.browser.devtools.open_session(target, f"connecting to the frame of {url}")
+        self.addCleanup(frame.close)
+        self.wait_until_loaded(frame, url)
+        return frame
+
+    def wait_until_loaded(self, session, url):
+        expression = f"location.href === {json.dumps(url)} && document.readyState === 'complete' || null"
+        wait_for(f"loading {url}", PAGE_LOAD_S, lambda: self.evaluate_loading(session, expression, f"loading {url}"))
 
     @staticmethod
     def evaluate_loading(session, expression, step):
@@ -143,16 +155,24 @@ class BrowserCase(unittest.TestCase):
         """The outcomes of the call begun last, once it has them all."""
         return wait_for(step, seconds, lambda: page.evaluate("finished", step, 5))
 
-    def ask(self, page, salts, timeout_ms=60000):
+    def ask(self, page, salts, timeout_ms=20000):
         self.begin(page, f"ask({json.dumps(salts)}, {timeout_ms})")
         return self.finished(page, f"waiting for the page's answers for {len(salts)} salts")
 
-    def prompt(self):
-        """The extension's question to the user, once it is open: its session
-        and the origin it names."""
-        target = self.browser.devtools.wait_for_target(
-            "waiting for the extension's question to the user", PROMPT_S, self.browser.extension_origin + "prompt.html"
-        )
+    def prompt(self, page):
+        """The extension's question to the user about the call that `page`
+        began, once it is open: its target, its session and the origin it
+        names. A page answered without a question fails the case."""
+        prompt_url = self.browser.extension_origin + "prompt.html"
+
+        def question():
+            asked = self.browser.devtools.targets_at(prompt_url)
+            if not asked:
+                answered = page.evaluate("finished", "reading the page's answers", 5)
+                self.assertIsNone(answered, "the page was answered without a question to the user")
+            return next(iter(asked), None)
+
+        target = wait_for("waiting for the extension's question to the user", PROMPT_S, question)
         session = self.browser.devtools.open_session(target, "connecting to the question")
         self.addCleanup(session.close)
         wait_for(
@@ -162,10 +182,10 @@ class BrowserCase(unittest.TestCase):
         )
         return target, session, session.evaluate("document.getElementById('origin').textContent", "the question", 5)
 
-    def answer_prompt(self, origin, button):
+    def answer_prompt(self, page, origin, button):
         """Answers the question like a user, clicking "allow" or "refuse",
         after checking that it asks about `origin`."""
-        target, session, asked = self.prompt()
+        target, session, asked = self.prompt(page)
         self.assertEqual(asked, origin, "the question names the site that asked")
         session.evaluate(f"document.getElementById('{button}').click(), true", f"clicking {button}", 5)
         self.wait_for_no_prompt()
@@ -242,9 +262,19 @@ class AllowedByPolicy(BrowserCase):
         self.start_browser()
         page = self.open_page("tests/browser/pages/calls.html", host="localhost")
         self.begin(page, f"askClaiming({json.dumps(RUN.server.origin())}, 'forged')")
-        self.answer_prompt(RUN.server.origin("localhost"), "refuse")
+        self.answer_prompt(page, RUN.server.origin("localhost"), "refuse")
         self.assert_refused(self.finished(page, "waiting for the answer to the claiming page"))
         self.assertEqual(self.host_starts(), [], "the refused site's salt never reaches a host")
+
+    def test_answer_reaches_only_the_frame_that_asked(self):
+        # The allowed origin's page in a frame of a page of another origin:
+        # the frame gets its values, the page around it sees no answer.
+        self.start_browser()
+        frame_url = RUN.server.url("tests/browser/pages/calls.html")
+        page = self.open_page(f"tests/browser/pages/framed.html?frame={frame_url}", host="localhost")
+        outcomes = self.ask(self.open_frame(frame_url), ["abc"], timeout_ms=10000)
+        self.assertEqual(page.evaluate("seen", "reading what the framing page saw", 5), [])
+        self.assertEqual(outcomes, [{"values": RUN.expected["abc"]}])
 
     def test_no_host_registered(self):
         self.start_browser(host=None)
@@ -284,6 +314,7 @@ class AllowedByPolicy(BrowserCase):
         self.assertTrue(answered, "some requests are answered")
         for outcome in answered:
             self.assertEqual(outcome["values"], expected)
+        self.assertTrue(refused, "the flood meets the limit of pending requests")
         self.assert_refused(refused, "busy")
         self.assertEqual(len(self.host_starts()), 1, "one host for the whole flood")
         self.wait_for_hosts_gone()
@@ -297,7 +328,7 @@ class AskingTheUser(BrowserCase):
         self.start_browser()
         page = self.open_page("tests/browser/pages/calls.html")
         self.begin(page, "ask(['abc'], 60000)")
-        self.answer_prompt(RUN.server.origin(), "allow")
+        self.answer_prompt(page, RUN.server.origin(), "allow")
         self.assertEqual(self.finished(page, "waiting for the answer once allowed"), [{"values": expected}])
 
         # Remembered: no question the second time.
@@ -320,7 +351,7 @@ class AskingTheUser(BrowserCase):
             ),
         )
         self.begin(page, "ask(['abc'], 60000)")
-        self.answer_prompt(RUN.server.origin(), "refuse")
+        self.answer_prompt(page, RUN.server.origin(), "refuse")
         self.assert_refused(self.finished(page, "waiting for the answer once refused"))
 
     def test_refused_by_default_and_the_host_never_starts(self):
@@ -328,13 +359,13 @@ class AskingTheUser(BrowserCase):
         page = self.open_page("tests/browser/pages/calls.html")
         # The question closed unanswered: refused, and asked again next time.
         self.begin(page, "ask(['abc'], 60000)")
-        target, _, _ = self.prompt()
+        target, _, _ = self.prompt(page)
         self.browser.devtools.close_target(target)
         self.wait_for_no_prompt()
         self.assert_refused(self.finished(page, "waiting for the answer after the question was closed"))
 
         self.begin(page, "ask(['abc'], 60000)")
-        self.answer_prompt(RUN.server.origin(), "refuse")
+        self.answer_prompt(page, RUN.server.origin(), "refuse")
         self.assert_refused(self.finished(page, "waiting for the answer once refused"))
 
         # Remembered: refused at once, without a question.
