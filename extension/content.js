@@ -30,7 +30,8 @@
         const reply = (answer) =>
             window.postMessage({ talvenor: "response", protocol: PROTOCOL, id: request.id, ...answer }, origin);
         if (request.protocol !== PROTOCOL) {
-            reply({ error: { code: "unsupported-protocol", message: `the ieTalvenor extension speaks protocol ${PROTOCOL}` } });
+            const message = `the ieTalvenor extension speaks protocol ${PROTOCOL}`;
+            reply({ error: { code: "unsupported-protocol", message } });
             return;
         }
         const unanswered = (why) =>

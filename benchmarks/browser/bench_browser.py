@@ -126,6 +126,7 @@ def host_through_pipes(options):
 
 def in_chromium(options, server, environment, run_mark):
     extension_dir = SOURCE / "extension"
+    launcher = SOURCE / "tests/browser/host-launcher.sh"
     page_url = server.url("benchmarks/browser/bench.html")
 
     def open_bench_page(browser):
@@ -146,12 +147,12 @@ def in_chromium(options, server, environment, run_mark):
     # machine, and starts the host.
     fresh_bridge, fresh = [], []
     for _ in range(3):
-        with Chromium(options.work_dir, extension_dir, SOURCE / "tests/browser/host-launcher.sh", environment) as browser:
+        with Chromium(options.work_dir, extension_dir, launcher, environment) as browser:
             page = open_bench_page(browser)
             fresh_bridge += timed(page, "timeBridge(1)", 1)
             fresh += timed(page, f"timeCalls(1, {json.dumps(SALT)})", 1)
             host_gone()
-    with Chromium(options.work_dir, extension_dir, SOURCE / "tests/browser/host-launcher.sh", environment) as browser:
+    with Chromium(options.work_dir, extension_dir, launcher, environment) as browser:
         page = open_bench_page(browser)
         bridge = timed(page, f"timeBridge({options.calls})", options.calls)
         cold = []

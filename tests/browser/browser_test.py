@@ -62,8 +62,9 @@ HOSTS_GONE_S = 15
 
 
 class Run:
-    """What the cases share: the page server, the control's reference values
-    and the environment that Chromium passes on to the host launcher."""
+    """What the cases share: the page server, the control registered in the
+    prefix with its values for every salt the cases use, and the mark that
+    the launcher gives the run's host processes."""
 
     def __init__(self):
         self.work_dir = Path(tempfile.mkdtemp(prefix="browser-", dir=OPTIONS.work_dir))
@@ -73,9 +74,17 @@ class Run:
         self.mark = uuid.uuid4().hex
         self.control = Control(Path(OPTIONS.source_dir) / "scripts/wine-run.sh", OPTIONS.wine_prefix, OPTIONS.dll)
         self.control.register()
-        # What the control gives for every salt the cases use, read at once.
         salts = [EXAMPLE_SALT, *SALTS.values()]
-        self.expected = dict(zip(salts, self.control.values(salts)))
+        try:
+            self.expected = dict(zip(salts, self.control.values(salts)))
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        self.server.close()
+        self.control.unregister()
+        shutil.rmtree(self.work_dir)
 
 
 RUN = None
@@ -88,9 +97,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    RUN.server.close()
-    RUN.control.unregister()
-    shutil.rmtree(RUN.work_dir)
+    RUN.close()
 
 
 class BrowserCase(unittest.TestCase):
@@ -155,18 +162,18 @@ class BrowserCase(unittest.TestCase):
         """The outcomes of the call begun last, once it has them all."""
         return wait_for(step, seconds, lambda: page.evaluate("finished", step, 5))
 
-    def ask(self, page, salts, timeout_ms=20000):
+    def ask(self, page, salts, timeout_ms=20000, seconds=ANSWER_S):
+        """The outcomes of the library's call for each salt, made all at once;
+        the page gives up on each after timeout_ms, the test after seconds."""
         self.begin(page, f"ask({json.dumps(salts)}, {timeout_ms})")
-        return self.finished(page, f"waiting for the page's answers for {len(salts)} salts")
+        return self.finished(page, f"waiting for the page's answers for {len(salts)} salts", seconds)
 
     def prompt(self, page):
         """The extension's question to the user about the call that `page`
         began, once it is open: its target, its session and the origin it
         names. A page answered without a question fails the case."""
-        prompt_url = self.browser.extension_origin + "prompt.html"
-
         def question():
-            asked = self.browser.devtools.targets_at(prompt_url)
+            asked = self.open_prompts()
             if not asked:
                 answered = page.evaluate("finished", "reading the page's answers", 5)
                 self.assertIsNone(answered, "the page was answered without a question to the user")
@@ -178,7 +185,9 @@ class BrowserCase(unittest.TestCase):
         wait_for(
             "showing the question",
             PROMPT_S,
-            lambda: self.evaluate_loading(session, "document.getElementById('origin')?.textContent || null", "the question"),
+            lambda: self.evaluate_loading(
+                session, "document.getElementById('origin')?.textContent || null", "the question"
+            ),
         )
         return target, session, session.evaluate("document.getElementById('origin').textContent", "the question", 5)
 
@@ -190,12 +199,11 @@ class BrowserCase(unittest.TestCase):
         session.evaluate(f"document.getElementById('{button}').click(), true", f"clicking {button}", 5)
         self.wait_for_no_prompt()
 
+    def open_prompts(self):
+        return self.browser.devtools.targets_at(self.browser.extension_origin + "prompt.html")
+
     def wait_for_no_prompt(self):
-        wait_for(
-            "closing the question",
-            PROMPT_S,
-            lambda: True if not self.browser.devtools.targets_at(self.browser.extension_origin + "prompt.html") else None,
-        )
+        wait_for("closing the question", PROMPT_S, lambda: True if not self.open_prompts() else None)
 
     def assert_refused(self, outcomes, code="site-not-allowed"):
         for outcome in outcomes:
@@ -203,7 +211,11 @@ class BrowserCase(unittest.TestCase):
 
     def wait_for_hosts_gone(self):
         try:
-            wait_for("waiting for the host processes to end", HOSTS_GONE_S, lambda: True if not host_processes(RUN.mark) else None)
+            wait_for(
+                "waiting for the host processes to end",
+                HOSTS_GONE_S,
+                lambda: True if not host_processes(RUN.mark) else None,
+            )
         except StepTimeout as timeout:
             raise AssertionError(f"{timeout}: still running: {host_processes(RUN.mark)}") from None
 
@@ -295,14 +307,10 @@ class AllowedByPolicy(BrowserCase):
         page = self.open_page("tests/browser/pages/calls.html")
         # The page would wait a minute: the extension's own limit answers first.
         started = time.monotonic()
-        outcomes = self.ask_within(page, ["abc"], STUCK_HOST_ANSWER_S)
+        outcomes = self.ask(page, ["abc"], timeout_ms=60000, seconds=STUCK_HOST_ANSWER_S)
         self.assert_refused(outcomes, "timed-out")
         self.assertGreaterEqual(time.monotonic() - started, 9, "not before the extension's limit of 10 s")
         self.wait_for_hosts_gone()
-
-    def ask_within(self, page, salts, seconds):
-        self.begin(page, f"ask({json.dumps(salts)}, 60000)")
-        return self.finished(page, f"waiting for the page's answers for {len(salts)} salts", seconds)
 
     def test_flood_is_answered_in_bounded_time_and_leaves_no_host(self):
         expected = RUN.expected["abc"]
@@ -333,10 +341,11 @@ class AskingTheUser(BrowserCase):
 
         # Remembered: no question the second time.
         self.assertEqual(self.ask(page, ["abc"]), [{"values": expected}])
-        self.assertEqual(self.browser.devtools.targets_at(self.browser.extension_origin + "prompt.html"), [])
+        self.assertEqual(self.open_prompts(), [])
 
         # Forgotten on the options page: asked again, and refused this time.
-        options = self.browser.devtools.open_page(self.browser.extension_origin + "options.html", "opening the options page")
+        options_url = self.browser.extension_origin + "options.html"
+        options = self.browser.devtools.open_page(options_url, "opening the options page")
         self.addCleanup(options.close)
         wait_for(
             "forgetting the answer on the options page",
@@ -370,7 +379,7 @@ class AskingTheUser(BrowserCase):
 
         # Remembered: refused at once, without a question.
         self.assert_refused(self.ask(page, ["abc", "def"]))
-        self.assertEqual(self.browser.devtools.targets_at(self.browser.extension_origin + "prompt.html"), [])
+        self.assertEqual(self.open_prompts(), [])
         self.assertEqual(self.host_starts(), [], "no host started for a refused site")
 
 

@@ -43,32 +43,36 @@ def extension_id(extension_dir):
 
 class Chromium:
     """Use as a context manager: the browser is stopped, and its profile
-    removed, on the way out."""
+    removed, on the way out. `host_path` is the program that the profile's
+    host manifest names; None registers no host."""
 
     def __init__(self, work_dir, extension_dir, host_path=None, environment=None):
-        self._profile = tempfile.mkdtemp(prefix="profile-", dir=work_dir)
+        self._work_dir = work_dir
         self._extension_dir = str(extension_dir)
+        self._host_path = host_path
+        self._environment = environment
         self.extension_id = extension_id(extension_dir)
         self.extension_origin = f"chrome-extension://{self.extension_id}/"
-        if host_path is not None:
-            hosts = Path(self._profile) / "NativeMessagingHosts"
-            hosts.mkdir()
-            (hosts / f"{HOST_NAME}.json").write_text(
-                json.dumps(
-                    {
-                        "name": HOST_NAME,
-                        "description": "ieTalvenor host (browser tests)",
-                        "path": str(host_path),
-                        "type": "stdio",
-                        "allowed_origins": [self.extension_origin],
-                    }
-                )
-            )
-        self._environment = environment
-        self._process = None
         self.devtools = None
 
+    def _write_host_manifest(self):
+        hosts = Path(self._profile) / "NativeMessagingHosts"
+        hosts.mkdir()
+        manifest = {
+            "name": HOST_NAME,
+            "description": "ieTalvenor host (browser tests)",
+            "path": str(self._host_path),
+            "type": "stdio",
+            "allowed_origins": [self.extension_origin],
+        }
+        (hosts / f"{HOST_NAME}.json").write_text(json.dumps(manifest))
+
     def __enter__(self):
+        if shutil.which("chromium") is None:
+            raise AssertionError("chromium is not installed: run scripts/install-deps.sh --browser")
+        self._profile = tempfile.mkdtemp(prefix="profile-", dir=self._work_dir)
+        if self._host_path is not None:
+            self._write_host_manifest()
         self._log = open(Path(self._profile) / "chromium.log", "w")
         self._process = subprocess.Popen(
             [
@@ -85,15 +89,19 @@ class Chromium:
             env=self._environment,
             start_new_session=True,
         )
-        port_file = Path(self._profile) / "DevToolsActivePort"
-        port = wait_for(
-            "starting Chromium",
-            30,
-            lambda: port_file.read_text().split("\n")[0] or None if port_file.exists() else None,
-        )
-        self.devtools = DevTools(int(port))
-        # The extension is ready once its service worker runs.
-        self.devtools.wait_for_target("loading the extension", 30, self.extension_origin)
+        try:
+            port_file = Path(self._profile) / "DevToolsActivePort"
+            port = wait_for(
+                "starting Chromium",
+                30,
+                lambda: port_file.read_text().split("\n")[0] or None if port_file.exists() else None,
+            )
+            self.devtools = DevTools(int(port))
+            # The extension is ready once its service worker runs.
+            self.devtools.wait_for_target("loading the extension", 30, self.extension_origin)
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
         return self
 
     def __exit__(self, *exc):
@@ -112,4 +120,3 @@ class Chromium:
         self._log.close()
         shutil.rmtree(self._profile)
         return False
-

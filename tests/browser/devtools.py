@@ -5,7 +5,10 @@ show and answers the extension's prompt as a user would, through
 import json
 import urllib.request
 
-import websocket
+try:
+    import websocket
+except ImportError:
+    raise SystemExit("python3-websocket is not installed: run scripts/install-deps.sh --browser") from None
 
 from bounded import StepTimeout, wait_for
 
