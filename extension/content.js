@@ -27,8 +27,9 @@
         ) {
             return;
         }
+        // answer: {values} or {error}; the fields that route it are set last.
         const reply = (answer) =>
-            window.postMessage({ talvenor: "response", protocol: PROTOCOL, id: request.id, ...answer }, origin);
+            window.postMessage({ ...answer, talvenor: "response", protocol: PROTOCOL, id: request.id }, origin);
         if (request.protocol !== PROTOCOL) {
             const message = `the ieTalvenor extension speaks protocol ${PROTOCOL}`;
             reply({ error: { code: "unsupported-protocol", message } });
