@@ -15,7 +15,7 @@ stage_done() {
     stage_started=$now
 }
 
-scripts/install-deps.sh --guest --package
+scripts/install-deps.sh --guest --package --browser
 stage_done "installing missing packages"
 
 for preset in native fuzz win64 win32; do

@@ -1,7 +1,8 @@
 // The example pages' own scripts, run by the platform's JScript engine against
 // the registered control, with a stand-in for the parts of the browser they use
 // (page_in_script_host.js): what each page shows in Internet Explorer 11, in a
-// browser without ActiveX, and where the control cannot be created.
+// browser without ActiveX, and where the control cannot be created. The page
+// library's route through the control is run the same way (library_page.html).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,10 +19,14 @@ namespace {
 
 using Values = std::map<std::string, std::string>;
 
-Values ShowPage(const char* page, const char* browser) {
+Values ShowPageIn(const char* folder, const char* page, const char* browser) {
     return test_support::RunScriptHost(std::string("cscript.exe //nologo \"") +
-                                       TALVENOR_PAGE_HARNESS + "\" \"" TALVENOR_EXAMPLES_DIR "\\" +
-                                       page + "\" " + browser);
+                                       TALVENOR_PAGE_HARNESS + "\" \"" + folder + "\\" + page +
+                                       "\" " + browser);
+}
+
+Values ShowPage(const char* page, const char* browser) {
+    return ShowPageIn(TALVENOR_EXAMPLES_DIR, page, browser);
 }
 
 std::string ThisComputerName() {
@@ -74,7 +79,10 @@ TEST_F(ExamplePages, EachPageSaysWhatTheBrowserCanDo) {
         const char* status;
         const char* className;
     } kCases[] = {
-        {"talvenor.html", "no-activex", "This browser cannot run ActiveX controls", "problem"},
+        {"talvenor.html", "no-activex",
+         "This browser has neither the ieTalvenor control nor the ieTalvenor extension. "
+         "(extension-not-installed)",
+         "problem"},
         {"talvenor.html", "blocked",
          "The ieTalvenor control is not installed, or this site is not allowed to use it",
          "problem"},
@@ -90,6 +98,62 @@ TEST_F(ExamplePages, EachPageSaysWhatTheBrowserCanDo) {
         EXPECT_EQ(shown["status.text"].rfind(c.status, 0), 0u) << shown["status.text"];
         EXPECT_EQ(shown["status.className"], c.className);
         EXPECT_EQ(shown.count("getID.text"), 0u) << "no values without the control";
+    }
+}
+
+// The library's one call in Internet Explorer 11: the control's values for each
+// salt, the salts the control refuses without an identifier, and the errors a
+// page can act on, with a callback since the browser has no Promise.
+TEST_F(ExamplePages, PageLibraryGivesTheControlsValuesInInternetExplorer11) {
+    Values shown = ShowPageIn(TALVENOR_TEST_PAGES_DIR, "library_page.html", "ie11");
+    ASSERT_EQ(shown["end"], "ok") << shown["output"];
+    const auto values = [](const std::string& identifier) {
+        return "values " + identifier + "|" + ThisComputerName() + "|1|1.0.0.4";
+    };
+    const auto expected = test_support::ExpectedIdentifierForStoredTokens;
+    const struct {
+        const char* element;
+        std::string text;
+    } kCalls[] = {
+        {"plain", values(expected("abc"))},
+        {"withOptions", values(expected("abc"))},
+        {"nullInside", values(expected("ab"))},
+        {"empty", values("null")},
+        {"long256", values("null")},
+        {"above00FF", values("null")},
+        {"number", "error bad-request: The salt must be a string."},
+        {"withoutCallback",
+         "threw: Talvenor.getValues: this browser has no Promise; pass a callback"},
+    };
+    for (const auto& call : kCalls) {
+        EXPECT_EQ(shown[std::string(call.element) + ".text"], call.text) << call.element;
+    }
+    EXPECT_EQ(expected("abc").size(), 74u);
+}
+
+// Where neither route can answer, every call with a salt gets the route's
+// error code; a salt that is no string is refused first.
+TEST_F(ExamplePages, PageLibraryReportsWhyNoRouteAnswers) {
+    const struct {
+        const char* browser;
+        const char* error;
+    } kBrowsers[] = {
+        {"blocked",
+         "error control-not-installed: The ieTalvenor control is not installed, or this "
+         "site is not allowed to use it"},
+        {"no-activex",
+         "error extension-not-installed: This browser has neither the ieTalvenor "
+         "control nor the ieTalvenor extension."},
+    };
+    for (const auto& browser : kBrowsers) {
+        SCOPED_TRACE(browser.browser);
+        Values shown = ShowPageIn(TALVENOR_TEST_PAGES_DIR, "library_page.html", browser.browser);
+        ASSERT_EQ(shown["end"], "ok") << shown["output"];
+        for (const char* element : {"plain", "withOptions", "nullInside", "empty", "long256"}) {
+            const std::string text = shown[std::string(element) + ".text"];
+            EXPECT_EQ(text.rfind(browser.error, 0), 0u) << element << ": " << text;
+        }
+        EXPECT_EQ(shown["number.text"], "error bad-request: The salt must be a string.");
     }
 }
 

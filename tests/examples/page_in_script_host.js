@@ -11,7 +11,9 @@
 //                       undefined; new ActiveXObject(...) works.
 //            blocked    the same browser where the control cannot be created
 //                       (missing, or not allowed for the site's zone).
-//            no-activex a browser without ActiveX: nothing of it anywhere.
+//            no-activex a browser without ActiveX: nothing of it anywhere, and
+//                       without the ieTalvenor extension (whose content
+//                       script would mark the root element).
 // The page's inline and src scripts run in their order, then window.onload,
 // then the timers they set.
 var fso = new ActiveXObject("Scripting.FileSystemObject");
@@ -74,6 +76,11 @@ function objectElement(id) {
 }
 
 var document = {
+    documentElement: {
+        getAttribute: function () {
+            return null;
+        }
+    },
     getElementById: function (id) {
         return id === "talvenor" ? objectElement(id) : element(id);
     },
@@ -85,6 +92,7 @@ var document = {
 var timers = [];
 var window = {
     document: document,
+    location: { protocol: "http:", origin: "http://intranet.example" },
     setTimeout: function (callback) {
         timers.push(callback);
         return timers.length;
