@@ -4,6 +4,13 @@
 passed=0
 failed=0
 
+# enter_empty_folder DIR: DIR, emptied or made, becomes the current folder.
+enter_empty_folder() {
+    rm -rf "$1"
+    mkdir -p "$1"
+    cd "$1" || exit 1
+}
+
 # expect DESCRIPTION COMMAND [ARG...]
 expect() {
     description=$1

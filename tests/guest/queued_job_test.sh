@@ -11,9 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 guest=$1
 state=$2
 scratch=$3
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch" || exit 1
+enter_empty_folder "$scratch"
 
 # Submitted while the first job runs, whose length exceeds the second's whole
 # allowance: its limit plus the margin for the guest's answer. The limit leaves

@@ -11,9 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 guest=$1
 state=$2
 scratch=$3
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch" || exit 1
+enter_empty_folder "$scratch"
 
 printf '%s\r\n' '@echo off' \
     'echo arch=%PROCESSOR_ARCHITECTURE% wow=%PROCESSOR_ARCHITEW6432%' \

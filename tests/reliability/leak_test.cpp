@@ -15,6 +15,7 @@
 #include "memory_growth.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
+#include "type_library_suite.h"
 #include "wine_machine.h"
 
 namespace {
@@ -58,17 +59,8 @@ class Outer : public IUnknown {
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
 
-class Leaks : public ::testing::Test {
+class Leaks : public test_support::TypeLibrarySuite {
   protected:
-    static void SetUpTestSuite() {
-        // Calls by name need the type library registered.
-        typeLibraryRegistered_ = test_support::RegisterTypeLibFromDll() == S_OK;
-    }
-    static void TearDownTestSuite() {
-        test_support::UnregisterTypeLibOfDll();
-        test_support::DeleteTokenKeys();
-    }
-
     void SetUp() override {
         ASSERT_TRUE(dll_.loaded()) << test_support::kDllPath;
         ASSERT_GT(test_support::PrivateMemory(), 0) << "the platform reports no process memory";
@@ -113,11 +105,8 @@ class Leaks : public ::testing::Test {
         return succeeded;
     }
 
-    static bool typeLibraryRegistered_;
     test_support::TalvenorDll dll_;
 };
-
-bool Leaks::typeLibraryRegistered_ = false;
 
 // Without this the other tests could pass on a counter that never moves.
 TEST_F(Leaks, CounterSeesADeliberateLeak) {

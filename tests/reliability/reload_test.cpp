@@ -12,6 +12,7 @@
 #include "memory_growth.h"
 #include "talvenor_client.h"
 #include "talvenor_dll.h"
+#include "type_library_suite.h"
 #include "wine_machine.h"
 
 namespace {
@@ -96,21 +97,7 @@ bool LoadCallUnload(const ExpectedMembers& expected) {
     return answered && GetModuleHandleA(test_support::kDllPath) == nullptr;
 }
 
-class Reloads : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        // Calls by name need the type library registered.
-        typeLibraryRegistered_ = test_support::RegisterTypeLibFromDll() == S_OK;
-    }
-    static void TearDownTestSuite() {
-        test_support::UnregisterTypeLibOfDll();
-        test_support::DeleteTokenKeys();
-    }
-
-    static bool typeLibraryRegistered_;
-};
-
-bool Reloads::typeLibraryRegistered_ = false;
+using Reloads = test_support::TypeLibrarySuite;
 
 TEST_F(Reloads, EveryCycleWorksAndGivesBackItsTlsSlotsAndMemory) {
     ASSERT_TRUE(typeLibraryRegistered_);
