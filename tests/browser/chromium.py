@@ -51,7 +51,12 @@ class Chromium:
         self._environment = environment
         self.extension_id = extension_id(extension_dir)
         self.extension_origin = f"chrome-extension://{self.extension_id}/"
-        self.remote = None
+        self.devtools = None
+
+    @property
+    def remote(self):
+        """The remote protocol through which the tests drive every browser."""
+        return self.devtools
 
     def _write_host_manifest(self):
         hosts = Path(self._profile) / "NativeMessagingHosts"
@@ -94,9 +99,9 @@ class Chromium:
                 30,
                 lambda: port_file.read_text().split("\n")[0] or None if port_file.exists() else None,
             )
-            self.remote = DevTools(int(port))
+            self.devtools = DevTools(int(port))
             # The extension is ready once its service worker runs.
-            self.remote.wait_for_target("loading the extension", 30, self.extension_origin)
+            self.devtools.wait_for_target("loading the extension", 30, self.extension_origin)
         except BaseException:
             self.__exit__(None, None, None)
             raise
