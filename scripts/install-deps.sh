@@ -6,9 +6,10 @@
 #              image is built with debootstrap (scripts/guest/)
 #   --package: also the packaging and signing tools, for the release files
 #              (scripts/package.sh), and a browser without ActiveX for their tests
-#   --browser: also what the browser tests need (tests/browser/): Chromium, and
-#              Debian's websocket client for Python, which drives it through
-#              its DevTools protocol
+#   --browser: also what the browser tests need (tests/browser/): Chromium,
+#              Firefox ESR, and Debian's websocket client for Python, which
+#              drives them through their remote protocols (DevTools, WebDriver
+#              BiDi)
 set -eu
 
 # libclang-rt-14-dev holds libFuzzer for Debian 12's clang (version 14);
@@ -20,7 +21,7 @@ for option in "$@"; do
     case "$option" in
     --guest) packages="$packages qemu-system-x86 debootstrap e2fsprogs" ;;
     --package) packages="$packages osslsigncode openssl wixl msitools gcab python3 chromium" ;;
-    --browser) packages="$packages chromium python3 python3-websocket" ;;
+    --browser) packages="$packages chromium firefox-esr python3 python3-websocket" ;;
     *)
         echo "usage: install-deps.sh [--guest] [--package] [--browser]" >&2
         exit 2

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""The browser route in a real browser: Debian's Chromium, headless, with the
-unpacked extension and a fresh profile for each case, pages served on
-127.0.0.1, and the Windows host under wine64 in the test prefix, where the
-control is registered too, so that the browser's values can be compared with
-what the control gives the platform's script host.
+"""The browser route in real browsers: Debian's Chromium with the unpacked
+extension and Debian's Firefox ESR with its package of the extension,
+headless, with a fresh profile for each case, pages served on 127.0.0.1, and
+the Windows host under wine64 in the test prefix, where the control is
+registered too, so that the browsers' values can be compared with what the
+control gives the platform's script host.
 
 Usage: browser_test.py --source-dir DIR --work-dir DIR --wine-prefix DIR
                        --host-exe FILE --dll FILE [unittest options]
@@ -25,6 +26,8 @@ from bounded import StepTimeout, wait_for
 from chromium import Chromium, extension_id
 from control import Control
 from devtools import PageError
+from firefox import Firefox, gecko_id
+from firefox_policy import FirefoxPolicy
 from host_processes import host_processes
 from managed_policy import ManagedPolicy, remove_stale_policies
 from page_server import PageServer
@@ -51,6 +54,7 @@ SALTS = {
     "700 x U+0001": "\u0001" * 700,
 }
 EXAMPLE_SALT = "intranet.example"  # the example page's own
+MARK = "data-talvenor-extension"  # the content script's on every page
 
 # Waits, each bound named by its step when it fires.
 PAGE_LOAD_S = 20
@@ -70,6 +74,7 @@ class Run:
         self.work_dir = Path(tempfile.mkdtemp(prefix="browser-", dir=OPTIONS.work_dir))
         self.extension_dir = Path(OPTIONS.source_dir) / "extension"
         self.extension_id = extension_id(self.extension_dir)
+        self.gecko_id = gecko_id(self.extension_dir)
         self.server = PageServer(OPTIONS.source_dir)
         self.mark = uuid.uuid4().hex
         self.control = Control(Path(OPTIONS.source_dir) / "scripts/wine-run.sh", OPTIONS.wine_prefix, OPTIONS.dll)
@@ -97,16 +102,34 @@ def setUpModule():
 
 
 def tearDownModule():
-    RUN.close()
+    # No case, whichever browser it ran, leaves a host behind.
+    try:
+        wait_for_hosts_gone()
+    finally:
+        RUN.close()
+
+
+def wait_for_hosts_gone():
+    try:
+        wait_for(
+            "waiting for the host processes to end",
+            HOSTS_GONE_S,
+            lambda: True if not host_processes(RUN.mark) else None,
+        )
+    except StepTimeout as timeout:
+        raise AssertionError(f"{timeout}: still running: {host_processes(RUN.mark)}") from None
 
 
 class BrowserCase(unittest.TestCase):
-    """A case with its own Chromium and profile; `host` is "host" for the
-    Windows host, "stuck" for a stand-in that never answers, None for no
-    host registered."""
+    """A case with its own browser (BROWSER unless it names another) and
+    profile; `host` is "host" for the Windows host, "stuck" for a stand-in
+    that never answers, None for no host registered."""
 
-    def start_browser(self, host="host"):
-        self.launch_log = RUN.work_dir / f"launches-{self.id().rsplit('.', 1)[-1]}.log"
+    BROWSER = Chromium
+
+    def start_browser(self, host="host", browser=None):
+        browser = browser or self.BROWSER
+        self.launch_log = RUN.work_dir / f"launches-{self.id().rsplit('.', 1)[-1]}-{browser.__name__}.log"
         self.launch_log.write_text("")
         environment = dict(
             os.environ,
@@ -118,25 +141,34 @@ class BrowserCase(unittest.TestCase):
             TALVENOR_TEST_HOST_EXE=OPTIONS.host_exe,
         )
         launcher = HERE / "host-launcher.sh" if host else None
-        browser = Chromium(RUN.work_dir, RUN.extension_dir, launcher, environment)
-        self.browser = self.enterContext(browser)
+        self.browser = self.enterContext(browser(RUN.work_dir, RUN.extension_dir, launcher, environment))
         return self.browser
 
     def host_starts(self):
         return [int(line) for line in self.launch_log.read_text().split()]
 
     def open_page(self, path, host="127.0.0.1"):
-        """A page of the server, once loaded."""
+        """A page of the server, once loaded with the extension's mark.
+        Firefox starts its extensions after its first window: a page loaded
+        before the content script was registered is loaded again."""
         url = RUN.server.url(path, host)
-        page = self.browser.devtools.open_page(url, f"opening {url}")
+        page = self.browser.remote.open_page(url, f"opening {url}")
         self.addCleanup(page.close)
-        self.wait_until_loaded(page, url)
+
+        def marked():
+            self.wait_until_loaded(page, url)
+            if page.evaluate(f"document.documentElement.hasAttribute({json.dumps(MARK)})", f"loading {url}", 5):
+                return True
+            page.evaluate("location.reload(), true", f"loading {url} again", 5)
+            return None
+
+        wait_for(f"the extension marking {url}", PAGE_LOAD_S, marked, interval=0.5)
         return page
 
     def open_frame(self, url):
         """The frame showing url in a page already open, once loaded."""
-        target = self.browser.devtools.wait_for_target(f"finding the frame of {url}", PAGE_LOAD_S, url)
-        frame = self.browser.devtools.open_session(target, f"connecting to the frame of {url}")
+        target = self.browser.remote.wait_for_target(f"finding the frame of {url}", PAGE_LOAD_S, url)
+        frame = self.browser.remote.open_session(target, f"connecting to the frame of {url}")
         self.addCleanup(frame.close)
         self.wait_until_loaded(frame, url)
         return frame
@@ -180,7 +212,7 @@ class BrowserCase(unittest.TestCase):
             return next(iter(asked), None)
 
         target = wait_for("waiting for the extension's question to the user", PROMPT_S, question)
-        session = self.browser.devtools.open_session(target, "connecting to the question")
+        session = self.browser.remote.open_session(target, "connecting to the question")
         self.addCleanup(session.close)
         wait_for(
             "showing the question",
@@ -200,37 +232,15 @@ class BrowserCase(unittest.TestCase):
         self.wait_for_no_prompt()
 
     def open_prompts(self):
-        return self.browser.devtools.targets_at(self.browser.extension_origin + "prompt.html")
+        return self.browser.remote.targets_at(self.browser.extension_origin + "prompt.html")
 
     def wait_for_no_prompt(self):
         wait_for("closing the question", PROMPT_S, lambda: True if not self.open_prompts() else None)
 
-    def assert_refused(self, outcomes, code="site-not-allowed"):
-        for outcome in outcomes:
-            self.assertEqual(outcome.get("error", {}).get("code"), code, outcome)
-
-    def wait_for_hosts_gone(self):
-        try:
-            wait_for(
-                "waiting for the host processes to end",
-                HOSTS_GONE_S,
-                lambda: True if not host_processes(RUN.mark) else None,
-            )
-        except StepTimeout as timeout:
-            raise AssertionError(f"{timeout}: still running: {host_processes(RUN.mark)}") from None
-
-
-class AllowedByPolicy(BrowserCase):
-    """The administrator's managed policy allows the server's 127.0.0.1 origin."""
-
-    def setUp(self):
-        self.enterContext(ManagedPolicy(RUN.extension_id, [RUN.server.origin()]))
-
-    def test_example_page_shows_what_the_control_gives(self):
-        expected = RUN.expected[EXAMPLE_SALT]
-        self.start_browser()
+    def example_page(self):
+        """What the example page shows once it has its values, or its problem."""
         page = self.open_page("examples/talvenor.html")
-        shown = wait_for(
+        return wait_for(
             "waiting for the example page to show its values",
             ANSWER_S,
             lambda: page.evaluate(
@@ -245,18 +255,18 @@ class AllowedByPolicy(BrowserCase):
                 5,
             ),
         )
-        self.assertEqual(
-            shown,
-            {
-                "salt": EXAMPLE_SALT,
-                "getID": expected["identifier"],
-                "ComputerName": expected["computerName"],
-                "TestInstallation": "installed (1)",
-                "Version": expected["version"],
-            },
-        )
-        self.assertEqual(len(expected["identifier"]), 74)
-        self.assertEqual(len(self.host_starts()), 1)
+
+    def assert_refused(self, outcomes, code="site-not-allowed"):
+        for outcome in outcomes:
+            self.assertEqual(outcome.get("error", {}).get("code"), code, outcome)
+
+
+class AllowedByPolicy(BrowserCase):
+    """Chromium: the administrator's managed policy allows the server's
+    127.0.0.1 origin."""
+
+    def setUp(self):
+        self.enterContext(ManagedPolicy(RUN.extension_id, [RUN.server.origin()]))
 
     def test_salts_give_what_the_control_gives(self):
         # All at once: each answer must reach the request that asked for it.
@@ -310,7 +320,7 @@ class AllowedByPolicy(BrowserCase):
         outcomes = self.ask(page, ["abc"], timeout_ms=60000, seconds=STUCK_HOST_ANSWER_S)
         self.assert_refused(outcomes, "timed-out")
         self.assertGreaterEqual(time.monotonic() - started, 9, "not before the extension's limit of 10 s")
-        self.wait_for_hosts_gone()
+        wait_for_hosts_gone()
 
     def test_flood_is_answered_in_bounded_time_and_leaves_no_host(self):
         expected = RUN.expected["abc"]
@@ -325,7 +335,45 @@ class AllowedByPolicy(BrowserCase):
         self.assertTrue(refused, "the flood meets the limit of pending requests")
         self.assert_refused(refused, "busy")
         self.assertEqual(len(self.host_starts()), 1, "one host for the whole flood")
-        self.wait_for_hosts_gone()
+        wait_for_hosts_gone()
+
+
+class FirefoxAllowedByPolicy(BrowserCase):
+    """Firefox ESR with the Firefox package of the extension: the
+    administrator's policies.json allows the server's 127.0.0.1 origin."""
+
+    BROWSER = Firefox
+
+    def setUp(self):
+        self.enterContext(FirefoxPolicy(RUN.gecko_id, [RUN.server.origin()]))
+
+    def test_example_page_shows_what_the_control_and_chromium_show(self):
+        expected = RUN.expected[EXAMPLE_SALT]
+        self.assertEqual(len(expected["identifier"]), 74)
+        control = {
+            "salt": EXAMPLE_SALT,
+            "getID": expected["identifier"],
+            "ComputerName": expected["computerName"],
+            "TestInstallation": "installed (1)",
+            "Version": expected["version"],
+        }
+        self.enterContext(ManagedPolicy(RUN.extension_id, [RUN.server.origin()]))
+        shown = {}
+        for browser in (Chromium, Firefox):
+            self.start_browser(browser=browser)
+            shown[browser.__name__] = self.example_page()
+            self.assertEqual(len(self.host_starts()), 1, f"one host for {browser.__name__}")
+        self.assertEqual(shown, {"Chromium": control, "Firefox": control})
+
+    # The same cases as in Chromium: the values for every kind of salt, the
+    # answer reaching only the frame that asked, a site that policy does not
+    # allow refused without a host, and Firefox's own report of a missing host.
+    test_salts_give_what_the_control_gives = AllowedByPolicy.test_salts_give_what_the_control_gives
+    test_answer_reaches_only_the_frame_that_asked = AllowedByPolicy.test_answer_reaches_only_the_frame_that_asked
+    test_origin_is_the_frames_not_the_one_a_page_claims = (
+        AllowedByPolicy.test_origin_is_the_frames_not_the_one_a_page_claims
+    )
+    test_no_host_registered = AllowedByPolicy.test_no_host_registered
 
 
 class AskingTheUser(BrowserCase):
@@ -345,7 +393,7 @@ class AskingTheUser(BrowserCase):
 
         # Forgotten on the options page: asked again, and refused this time.
         options_url = self.browser.extension_origin + "options.html"
-        options = self.browser.devtools.open_page(options_url, "opening the options page")
+        options = self.browser.remote.open_page(options_url, "opening the options page")
         self.addCleanup(options.close)
         wait_for(
             "forgetting the answer on the options page",
@@ -369,7 +417,7 @@ class AskingTheUser(BrowserCase):
         # The question closed unanswered: refused, and asked again next time.
         self.begin(page, "ask(['abc'], 60000)")
         target, _, _ = self.prompt(page)
-        self.browser.devtools.close_target(target)
+        self.browser.remote.close_target(target)
         self.wait_for_no_prompt()
         self.assert_refused(self.finished(page, "waiting for the answer after the question was closed"))
 

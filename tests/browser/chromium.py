@@ -4,14 +4,12 @@ and, when given, a native messaging host manifest in the profile."""
 import base64
 import hashlib
 import json
-import os
 import shutil
-import signal
 import subprocess
 import tempfile
 from pathlib import Path
 
-from bounded import StepTimeout, wait_for
+from bounded import stop_session, wait_for
 from devtools import DevTools
 
 HOST_NAME = "com.kestrane.talvenor"
@@ -54,6 +52,11 @@ class Chromium:
         self.extension_id = extension_id(extension_dir)
         self.extension_origin = f"chrome-extension://{self.extension_id}/"
         self.devtools = None
+
+    @property
+    def remote(self):
+        """The remote protocol through which the tests drive every browser."""
+        return self.devtools
 
     def _write_host_manifest(self):
         hosts = Path(self._profile) / "NativeMessagingHosts"
@@ -105,18 +108,7 @@ class Chromium:
         return self
 
     def __exit__(self, *exc):
-        # Chromium and whatever it started are in the session it leads.
-        for stop in (signal.SIGTERM, signal.SIGKILL):
-            try:
-                os.killpg(self._process.pid, stop)
-                self._process.wait(timeout=10)
-                break
-            except ProcessLookupError:
-                break
-            except subprocess.TimeoutExpired:
-                continue
-        else:
-            raise StepTimeout("stopping Chromium: still running 10 s after SIGKILL")
+        stop_session("stopping Chromium", self._process)
         self._log.close()
         shutil.rmtree(self._profile)
         return False
