@@ -65,27 +65,26 @@ class Machine:
             self.mappings.append((ntpath.normcase(windows.rstrip("\\") + "\\"), folder))
 
     def local(self, windows_path):
-        normal = ntpath.normcase(ntpath.normpath(windows_path))
+        """The file for a Windows path, each name matched without regard to
+        case as Windows does; None where none is."""
+        normal = ntpath.normpath(windows_path)
         for windows, folder in self.mappings:
-            if normal.startswith(windows):
-                return os.path.join(folder, *normal[len(windows):].split("\\"))
+            if ntpath.normcase(normal).startswith(windows):
+                local = folder
+                for name in normal[len(windows):].split("\\"):
+                    entries = os.listdir(local) if os.path.isdir(local) else []
+                    match = [entry for entry in entries if entry.lower() == name.lower()]
+                    if not match:
+                        return None
+                    local = os.path.join(local, match[0])
+                return local
         return None
 
     def exists(self, windows_path):
-        local = self.local(windows_path)
-        if local is None:
-            return False
-        # The prefix's file names keep their case; Windows ignores it.
-        folder, name = os.path.split(local)
-        return os.path.isdir(folder) and name.lower() in (entry.lower() for entry in os.listdir(folder))
+        return self.local(windows_path) is not None
 
     def read(self, windows_path):
-        local = self.local(windows_path)
-        folder, name = os.path.split(local)
-        for entry in os.listdir(folder):
-            if entry.lower() == name.lower():
-                return open(os.path.join(folder, entry), "rb").read()
-        raise FileNotFoundError(windows_path)
+        return open(self.local(windows_path), "rb").read()
 
 
 def manifest_problems(machine, manifest_path, kind, host, extension_id):
