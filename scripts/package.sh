@@ -226,8 +226,11 @@ xpi_source=$work/ieTalvenor-firefox
 mkdir -p "$xpi_source"
 cp extension/* "$xpi_source/"
 mv "$xpi_source/manifest-firefox.json" "$xpi_source/manifest.json"
-(cd "$xpi_source" && zip -q -X -r ../ieTalvenor.xpi .)
-install -m 644 "$work/ieTalvenor.xpi" "$dist/ieTalvenor.xpi"
+python3 -c '
+import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_DEFLATED) as xpi:
+    for name in sorted(os.listdir(sys.argv[1])):
+        xpi.write(os.path.join(sys.argv[1], name), name)' "$xpi_source" "$dist/ieTalvenor.xpi"
 
 mkdir -p "$work/cab"
 cp "$dist/x86/ieTalvenor.DLL" packaging/ieTalvenor.inf "$work/cab/"

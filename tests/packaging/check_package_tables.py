@@ -221,17 +221,19 @@ def simulated_policies(msi, arch, given, registry):
     properties = {row[0]: row[1] for row in table(msi, "Property")}
     properties.update({PROPERTY[browser]: value for browser, value in given.items()})
     locators = {row[0]: row for row in table(msi, "RegLocator")}
-    for property_name, signature in table(msi, "AppSearch"):
-        _, root, key, name, kind = locators[signature]
-        view = "64" if int(kind) & 16 else "32"
-        if root == "2" and int(kind) & 15 == 2 and view == NATIVE_VIEW[arch] and (key, name) in registry:
-            properties[property_name] = registry[(key, name)]
+    searches = table(msi, "AppSearch")
     actions = {row[0]: row for row in table(msi, "CustomAction")}
     sequence = sorted(table(msi, "InstallExecuteSequence"), key=lambda row: int(row[2]))
     for action, condition, number in sequence:
         if int(number) >= 1000:  # CostFinalize fixes the components' states
             break
-        if action in actions:
+        if action == "AppSearch":
+            for property_name, signature in searches:
+                _, root, key, name, kind = locators[signature]
+                view = "64" if int(kind) & 16 else "32"
+                if root == "2" and int(kind) & 15 == 2 and view == NATIVE_VIEW[arch] and (key, name) in registry:
+                    properties[property_name] = registry[(key, name)]
+        elif action in actions:
             _, kind, target, value = actions[action][:4]
             if kind != "51" or not re.fullmatch(r"[A-Z_]+", condition):
                 raise ValueError(f"action {action} ({kind}, {condition!r}) is not a plain property setting")
