@@ -132,6 +132,7 @@ fi
 # manifests, in the view of COMPONENT; each key is removed whole on uninstall.
 add_host_keys() {
     component=$1
+    attributes=$2
     row=0
     rows native-hosts.txt | while IFS='	' read -r browser key manifest; do
         row=$((row + 1))
@@ -139,7 +140,7 @@ add_host_keys() {
         sql "INSERT INTO Registry (Registry, Root, \`Key\`, Value, Component_) VALUES ('$id', 2, '$key', '[#$manifest]', '$component')"
         sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('${id}_Remove', 2, '$key', '-', '$component')"
         if [ "$row" -eq 1 ]; then
-            sql "UPDATE Component SET Attributes = $2, KeyPath = '$id' WHERE Component = '$component'"
+            sql "UPDATE Component SET Attributes = $attributes, KeyPath = '$id' WHERE Component = '$component'"
         fi
     done
 }
@@ -185,6 +186,12 @@ rows extension-policies.txt | while IFS='	' read -r component property key name 
     sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Value, Component_) VALUES ('$id', 2, '$key', '$name', '[$remembered]', '$component')"
     sql "UPDATE Component SET Attributes = $policy_view, KeyPath = '$id', Condition = '$remembered' WHERE Component = '$component'"
 done
+# The public properties reach the installation's server side also where
+# Windows Installer passes only secure ones (a managed or elevated install).
+policy_properties=$(rows extension-policies.txt | cut -f2 | grep -v '^-$' | sort -u | paste -sd ';')
+secure=$(msiinfo export "$output" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+sql "UPDATE Property SET Value = '$secure;$policy_properties' WHERE Property = 'SecureCustomProperties'"
+
 # wixl schedules the registry actions only for rows it wrote itself.
 sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveRegistryValues', 2600)"
 sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteRegistryValues', 5000)"

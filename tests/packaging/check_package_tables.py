@@ -261,6 +261,9 @@ def policy_checks(msi, arch, extension_id):
         except ValueError as problem:
             written = str(problem)
         checks.append((f"{name}: {case}", written == expected, written))
+    secure = {row[0]: row[1] for row in table(msi, "Property")}.get("SecureCustomProperties", "").split(";")
+    checks.append((f"{name}: the policy properties are secure (passed to a managed install)",
+                   set(PROPERTY.values()) <= set(secure), secure))
     removed = {row[2] for row in table(msi, "Registry") if row[5] == "PolicyFirefox" and row[3] == "-"}
     checks.append((f"{name}: uninstalling removes Firefox's key for the extension whole",
                    removed == {FIREFOX_SETTINGS}, removed))
