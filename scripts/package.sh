@@ -76,10 +76,10 @@ else
         "signing with a TEST certificate made now; NOT FOR RELEASE"
 fi
 
-# extension_id PEM: the id of an extension signed with the private key PEM,
+# id_of_key PEM: the id of an extension signed with the private key PEM,
 # the first 32 hexadecimal digits of the SHA-256 of its DER public key, each
 # written as a letter (0-f as a-p).
-extension_id() {
+id_of_key() {
     openssl pkey -in "$1" -pubout -outform DER | sha256sum | cut -c1-32 | tr 0-9a-f a-p
 }
 # The id that the key in extension/manifest.json gives the unpacked extension.
@@ -90,7 +90,7 @@ print(hashlib.sha256(base64.b64decode(key)).hexdigest()[:32].translate(str.maket
     extension/manifest.json)
 if [ -n "${TALVENOR_EXTENSION_KEY:-}" ]; then
     extension_key=$TALVENOR_EXTENSION_KEY
-    extension_id=$(extension_id "$extension_key")
+    extension_id=$(id_of_key "$extension_key")
     if [ "$extension_id" != "$published_id" ]; then
         echo "package: TALVENOR_EXTENSION_KEY gives the extension id $extension_id, not $published_id," >&2
         echo "package: the id of the key in extension/manifest.json that policies and pages name" >&2
@@ -100,7 +100,7 @@ if [ -n "${TALVENOR_EXTENSION_KEY:-}" ]; then
 else
     extension_key=$work/extension-test-key.pem
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$extension_key" 2>/dev/null
-    extension_id=$(extension_id "$extension_key")
+    extension_id=$(id_of_key "$extension_key")
     test_signed="$test_signed
 The extension is signed with a test key made by scripts/package.sh: its id $extension_id is not the published $published_id."
     loud "NO EXTENSION KEY (TALVENOR_EXTENSION_KEY): signing the CRX with a TEST key" \
