@@ -4,20 +4,32 @@
 # packaging/registration.txt for each DLL, in its own registry view; the
 # category definitions and the machine key as permanent components, which
 # uninstalling leaves (as unregistering leaves the categories, and as nothing
-# ever removes the installation tokens); and the machine key's security
-# descriptor.
+# ever removes the installation tokens); the machine key's security
+# descriptor; the browsers' keys that name the native host's manifests
+# (packaging/native-hosts.txt) in every registry view of the package's
+# Windows; and the optional force-install policies of the extension
+# (packaging/extension-policies.txt).
 #
-# Usage: build-msi.sh x86|x64 VERSION OUTPUT DLL32 [DLL64]
+# Usage: build-msi.sh x86|x64 VERSION OUTPUT EXTENSION_ID HOST DLL32 [DLL64]
 #   VERSION is the component version a.b.c.d. Windows Installer compares
 #   three fields only, so the package's version is a.b.(256 c + d): 1.0.0.4
 #   becomes 1.0.4, and it increases with every component version.
+#   EXTENSION_ID is the id of the extension's CRX, which the host manifest for
+#   Chrome and Edge allows and the force-install policies name; HOST is
+#   talvenor-host.exe for the package's Windows (x86: 32-bit, x64: 64-bit).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 arch=$1
 version=$2
 output=$3
-dll32=$4
-dll64=${5:-}
+extension_id=$4
+host=$5
+dll32=$6
+dll64=${7:-}
+if ! printf '%s' "$extension_id" | grep -Eqx '[a-p]{32}'; then
+    echo "build-msi: $extension_id is not an extension id (32 letters a to p)" >&2
+    exit 2
+fi
 
 old_ifs=$IFS
 IFS=.
@@ -39,8 +51,19 @@ cp "$dll32" "$work/x86/ieTalvenor.DLL"
 if [ -n "$dll64" ]; then
     cp "$dll64" "$work/x64/ieTalvenor.DLL"
 fi
+# The host's manifests name talvenor-host.exe beside them by a relative path,
+# which Chrome, Edge and Firefox resolve against the manifest's folder on
+# Windows: they are the same files wherever the package installs them.
+mkdir -p "$work/host"
+cp "$host" "$work/host/talvenor-host.exe"
+sed "s|@EXTENSION_ID@|$extension_id|" "$here/host-manifest-chromium.json" \
+    >"$work/host/com.kestrane.talvenor.json"
+cp "$here/host-manifest-firefox.json" "$work/host/com.kestrane.talvenor.firefox.json"
 sed -e "s|@VERSION@|$package_version|" -e "s|@DLL32@|x86/ieTalvenor.DLL|" \
-    -e "s|@DLL64@|x64/ieTalvenor.DLL|" "$here/ieTalvenor-$arch.wxs" >"$work/package.wxs"
+    -e "s|@DLL64@|x64/ieTalvenor.DLL|" -e "s|@HOST@|host/talvenor-host.exe|" \
+    -e "s|@CHROMIUM_MANIFEST@|host/com.kestrane.talvenor.json|" \
+    -e "s|@FIREFOX_MANIFEST@|host/com.kestrane.talvenor.firefox.json|" \
+    "$here/ieTalvenor-$arch.wxs" >"$work/package.wxs"
 rm -f "$output"
 (cd "$work" && wixl -a "$arch" -o "$output" package.wxs)
 
@@ -48,10 +71,18 @@ sql() {
     msibuild "$output" -q "$1"
 }
 
-# Component attributes: a permanent component whose key path is a registry
-# row, in the 32-bit or the 64-bit view.
-permanent_32=$((16 + 4))
-permanent_64=$((16 + 4 + 256))
+# Component attributes: a component whose key path is a registry row, in the
+# 32-bit or the 64-bit view, and a permanent one.
+registry_32=4
+registry_64=$((4 + 256))
+permanent_32=$((16 + registry_32))
+permanent_64=$((16 + registry_64))
+
+# rows FILE: the rows of a table file of packaging/, without comments and
+# blank lines.
+rows() {
+    grep -v '^#' "$here/$1" | grep -v '^$'
+}
 
 # Adds the rows of registration.txt for the DLL file FILE in the directory
 # DIRECTORY: to COMPONENT, but the category definitions to CATEGORIES, which
@@ -65,7 +96,7 @@ add_registration_rows() {
     platform=$6
     row=0
     first_category=""
-    grep -v '^#' "$here/registration.txt" | grep -v '^$' |
+    rows registration.txt |
         while IFS='	' read -r key name value; do
             row=$((row + 1))
             id=${component}_$row
@@ -96,6 +127,70 @@ add_registration_rows Dll32 Categories32 "$permanent_32" Dll32 INSTALLDIR32 win3
 if [ "$arch" = x64 ]; then
     add_registration_rows Dll64 Categories64 "$permanent_64" Dll64 INSTALLDIR64 win64
 fi
+
+# add_host_keys COMPONENT ATTRIBUTES: the browsers' keys naming the host's
+# manifests, in the view of COMPONENT; each key is removed whole on uninstall.
+add_host_keys() {
+    component=$1
+    attributes=$2
+    row=0
+    rows native-hosts.txt | while IFS='	' read -r browser key manifest; do
+        row=$((row + 1))
+        id=${component}_$browser
+        sql "INSERT INTO Registry (Registry, Root, \`Key\`, Value, Component_) VALUES ('$id', 2, '$key', '[#$manifest]', '$component')"
+        sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('${id}_Remove', 2, '$key', '-', '$component')"
+        if [ "$row" -eq 1 ]; then
+            sql "UPDATE Component SET Attributes = $attributes, KeyPath = '$id' WHERE Component = '$component'"
+        fi
+    done
+}
+add_host_keys HostKeys32 "$registry_32"
+if [ "$arch" = x64 ]; then
+    add_host_keys HostKeys64 "$registry_64"
+fi
+
+# The force-install policies, in the package's native view. Each component
+# is installed only when its value is known: given by its public property, or
+# read back by AppSearch from what an earlier install of it wrote, so that
+# repair and upgrade, run without the property, keep it.
+policy_view=$registry_32
+locator_view=0
+if [ "$arch" = x64 ]; then
+    policy_view=$registry_64
+    locator_view=16
+fi
+sql "INSERT INTO Property (Property, Value) VALUES ('TALVENOR_EXTENSION_ID', '$extension_id')"
+sql "INSERT INTO InstallUISequence (Action, Sequence) VALUES ('AppSearch', 50)"
+sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('AppSearch', 50)"
+sequence=51
+rows extension-policies.txt | while IFS='	' read -r component property key name value; do
+    id=${component}_$name
+    if [ "$name" = - ]; then
+        sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('${component}_Remove', 2, '$key', '-', '$component')"
+        continue
+    fi
+    if [ "$property" = - ]; then
+        sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Value, Component_) VALUES ('$id', 2, '$key', '$name', '$value', '$component')"
+        continue
+    fi
+    remembered=TALVENOR_$(printf '%s' "$component" | tr '[:lower:]' '[:upper:]')
+    # The raw value (type 2) of the row, read back into the remembered
+    # property; given the public property, a type 51 action sets it anew.
+    sql "INSERT INTO RegLocator (Signature_, Root, \`Key\`, Name, Type) VALUES ('$component', 2, '$key', '$name', $((2 + locator_view)))"
+    sql "INSERT INTO AppSearch (Property, Signature_) VALUES ('$remembered', '$component')"
+    sql "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Set$remembered', 51, '$remembered', '$value')"
+    for table in InstallUISequence InstallExecuteSequence; do
+        sql "INSERT INTO $table (Action, Condition, Sequence) VALUES ('Set$remembered', '$property', $sequence)"
+    done
+    sequence=$((sequence + 1))
+    sql "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Value, Component_) VALUES ('$id', 2, '$key', '$name', '[$remembered]', '$component')"
+    sql "UPDATE Component SET Attributes = $policy_view, KeyPath = '$id', Condition = '$remembered' WHERE Component = '$component'"
+done
+# The public properties reach the installation's server side also where
+# Windows Installer passes only secure ones (a managed or elevated install).
+policy_properties=$(rows extension-policies.txt | cut -f2 | grep -v '^-$' | sort -u | paste -sd ';')
+secure=$(msiinfo export "$output" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+sql "UPDATE Property SET Value = '$secure;$policy_properties' WHERE Property = 'SecureCustomProperties'"
 
 # wixl schedules the registry actions only for rows it wrote itself.
 sql "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveRegistryValues', 2600)"

@@ -3,7 +3,10 @@
 # prefixes of one boot.
 #   32-bit Windows (a 32-bit-only prefix): the x86 package installed silently
 #   by msiexec, its DLL registered, the four members read through the script
-#   host, and the package removed, keeping the machine key.
+#   host, every browser's native host key naming a manifest that names the
+#   installed host (check_host_keys.py, tests/packaging/host-keys.txt), and
+#   the package removed, keeping the machine key, leaving no host key and no
+#   host or manifest.
 #   64-bit Windows (a WoW64 prefix): the x86 package refused by msiexec,
 #   leaving no class, no machine key and no folder; the DLL's own registration
 #   with the 32-bit regsvr32, compared with the registration rows of the
@@ -15,6 +18,8 @@ cd "$(dirname "$0")/../.."
 . tests/packaging/checks.sh
 start_checks guest-check "$1"
 
+extension_id=$(bounded 60 "reading the CRX's id" python3 tests/packaging/check_extension_packages.py \
+    --print-id "$dist")
 x86_msi=$(windows_path "$(ls "$dist"/ieTalvenor-x86*.msi)")
 x64_msi=$(windows_path "$(ls "$dist"/ieTalvenor-x64*.msi)")
 dll=$(windows_path "$dist/x86/ieTalvenor.DLL")
@@ -30,6 +35,26 @@ Interface\{7D612352-681B-44B0-AE84-543B989C6DF0}
 Component Categories\{7DD95801-9882-11CF-9FA9-00AA006C42C4}
 Component Categories\{7DD95802-9882-11CF-9FA9-00AA006C42C4}'
 
+# host_key_exports NAME: batch lines that export each key of
+# tests/packaging/host-keys.txt of the 32-bit view (32-bit Windows has only
+# that one) to $work/NAME-keys/host-key-N.reg, N counting the table's rows,
+# and copy the installed folder's files to $work/NAME-files; a key or folder
+# that does not exist leaves nothing.
+installed_folder='C:\Program Files\ieTalvenor'
+host_key_exports() {
+    mkdir -p "$work/$1-keys" "$work/$1-files"
+    printf '%s\n' "echo step: reg export of the host keys"
+    number=0
+    grep -v '^#' tests/packaging/host-keys.txt | grep -v '^$' | while IFS='	' read -r _ view key _; do
+        number=$((number + 1))
+        [ "$view" = 32 ] || continue
+        printf '%s\n' 'del C:\host-key.reg >nul 2>&1' \
+            "reg export \"HKLM\\$key\" C:\\host-key.reg /y >nul 2>&1" \
+            "if not errorlevel 1 copy /y C:\\host-key.reg \"$exports\\$1-keys\\host-key-$number.reg\" >nul"
+    done
+    printf '%s\n' "if exist \"$installed_folder\" copy /y \"$installed_folder\\*\" \"$exports\\$1-files\\\" >nul"
+}
+
 # The guest stops a batch at its time limit; each step says first that it
 # starts, so that the output names the step that did not end.
 cat >"$work/win32.bat" <<BATCH
@@ -43,6 +68,9 @@ reg query "HKLM\\SOFTWARE\\Kestrane\\RND" >nul 2>&1
 echo machine-key-query=%errorlevel%
 echo step: cscript
 C:\\windows\\system32\\cscript.exe //nologo "$example" abc
+BATCH
+host_key_exports installed >>"$work/win32.bat"
+cat >>"$work/win32.bat" <<BATCH
 echo step: msiexec /x of the x86 package
 start /wait msiexec /x "$x86_msi" /qn
 echo uninstall=%errorlevel%
@@ -50,8 +78,9 @@ reg query "$class_key" >nul 2>&1
 echo class-query-after=%errorlevel%
 reg query "HKLM\\SOFTWARE\\Kestrane\\RND" >nul 2>&1
 echo machine-key-query-after=%errorlevel%
-echo end=ok
 BATCH
+host_key_exports removed >>"$work/win32.bat"
+echo 'echo end=ok' >>"$work/win32.bat"
 
 # On 64-bit Windows the refused x86 package comes first, while the prefix has
 # none of the keys it would make.
@@ -138,6 +167,16 @@ check "32-bit Windows: the script host reads the version" says win32 '^Version +
 check "32-bit Windows: msiexec removes the package" says win32 '^uninstall=0$'
 check "32-bit Windows: the removal keeps the machine key" says win32 '^machine-key-query-after=0$'
 check "32-bit Windows: the removal unregisters the class" says win32 '^class-query-after=1$'
+# host_keys NAME [--absent]: the keys and files the batch copied at NAME.
+host_keys() {
+    name=$1
+    shift
+    bounded 60 "check_host_keys.py" python3 tests/packaging/check_host_keys.py --views 32 \
+        --exports "$work/$name-keys" --map "$installed_folder=$work/$name-files" \
+        --host "$installed_folder\\talvenor-host.exe" --extension-id "$extension_id" "$@"
+}
+check_listed "32-bit Windows: every browser's host key names a good manifest" host_keys installed
+check_listed "32-bit Windows: the removal leaves no host key, host or manifest" host_keys removed --absent
 
 check "64-bit Windows: the batch ran to its end" ran_to_its_end wow64
 check "64-bit Windows: msiexec refuses the x86 package" says wow64 '^x86-install=1603$'

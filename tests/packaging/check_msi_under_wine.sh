@@ -15,10 +15,13 @@ start_checks msi-check "$1"
 
 msi=$(ls "$dist"/ieTalvenor-x64*.msi)
 x86_msi=$(ls "$dist"/ieTalvenor-x86*.msi)
+extension_id=$(bounded 60 "reading the CRX's id" python3 tests/packaging/check_extension_packages.py \
+    --print-id "$dist")
 # The same files as a package of the next component version.
 next=$(pwd)/$work/ieTalvenor-x64-next.msi
 bounded 300 "building the x64 package of the next version" packaging/build-msi.sh x64 1.0.0.5 \
-    "$next" "$dist/x86/ieTalvenor.DLL" "$dist/x64/ieTalvenor.DLL"
+    "$next" "$extension_id" "$dist/x64/talvenor-host.exe" "$dist/x86/ieTalvenor.DLL" \
+    "$dist/x64/ieTalvenor.DLL"
 
 prefix=$(pwd)/$work/prefix
 new_prefix "$prefix"
@@ -30,6 +33,11 @@ installed_dll32=$prefix/drive_c/Program\ Files\ \(x86\)/ieTalvenor/ieTalvenor.DL
 class_key='HKCR\CLSID\{9BAC30D5-A416-40C2-810B-D55B31413BB4}'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
+# reg query ends with 1 for a key it does not find (not with a time-out's 124).
+absent() {
+    wine reg query "$@"
+    [ $? -eq 1 ]
+}
 token() {
     wine reg query "$1" /v PlugIn /reg:32 | tr -d '\r' | sed -n 's/.*PlugIn *REG_SZ *//p'
 }
@@ -96,10 +104,58 @@ machine_token=$(token 'HKLM\SOFTWARE\Kestrane\RND')
 user_token=$(token 'HKCU\Software\Kestrane\RND')
 check "the first derivation stored both tokens" test -n "$machine_token" -a -n "$user_token"
 
-rm -f "$installed_dll"
+# host_keys NAME [--absent]: every key of tests/packaging/host-keys.txt,
+# exported from the view where its browser reads it into $work/NAME, checked
+# with the prefix's files.
+host_keys() {
+    rm -rf "${work:?}/$1"
+    mkdir -p "$work/$1"
+    number=0
+    grep -v '^#' tests/packaging/host-keys.txt | grep -v '^$' | while IFS='	' read -r _ view key _; do
+        number=$((number + 1))
+        wine reg export "HKLM\\$key" "$(windows_path "$(pwd)/$work/$1/host-key-$number.reg")" \
+            "/reg:$view" /y </dev/null >/dev/null 2>&1
+    done
+    name=$1
+    shift
+    bounded 60 "check_host_keys.py" python3 tests/packaging/check_host_keys.py --views 32,64 \
+        --exports "$work/$name" --map "C:\\=$prefix/drive_c" \
+        --host 'C:\Program Files\ieTalvenor\talvenor-host.exe' --extension-id "$extension_id" "$@"
+}
+check_listed "every browser's host key, in each view it reads, names a good manifest" host_keys installed
+
+# The keys of the force-install policies, which the x64 package writes in the
+# 64-bit view, and the locations the administrator gives.
+chrome_list='HKLM\SOFTWARE\Policies\Google\Chrome\ExtensionInstallForcelist'
+edge_list='HKLM\SOFTWARE\Policies\Microsoft\Edge\ExtensionInstallForcelist'
+firefox_settings='HKLM\SOFTWARE\Policies\Mozilla\Firefox\ExtensionSettings'
+chrome_url=https://updates.example/chrome.xml
+edge_url=https://updates.example/edge.xml
+firefox_url=https://updates.example/ieTalvenor.xpi
+# value KEY NAME: the string value NAME of KEY in the 64-bit view.
+value() {
+    wine reg query "$1" /v "$2" /reg:64 | tr -d '\r' | sed -n "s/^ *$2 *REG_SZ *//p"
+}
+no_policy() {
+    for view in /reg:32 /reg:64; do
+        absent "$chrome_list" /v 82583667 "$view" && absent "$edge_list" /v 82583667 "$view" &&
+            absent "$firefox_settings\\talvenor@kestrane.com" "$view" || return 1
+    done
+}
+policies_written() {
+    test "$(value "$chrome_list" 82583667)" = "$extension_id;$chrome_url" &&
+        test "$(value "$edge_list" 82583667)" = "$extension_id;$edge_url" &&
+        test "$(value "$firefox_settings\\talvenor@kestrane.com" install_url)" = "$firefox_url" &&
+        test "$(value "$firefox_settings\\talvenor@kestrane.com" installation_mode)" = force_installed
+}
+check "without the properties the package writes no force-install policy" no_policy
+
+installed_manifest=$prefix/drive_c/Program\ Files/ieTalvenor/com.kestrane.talvenor.json
+rm -f "$installed_dll" "$installed_manifest"
 check "repair succeeds" wine msiexec /i "$(windows_path "$msi")" REINSTALL=ALL REINSTALLMODE=omus /qn
-check "repair brings the deleted DLL back" test -f "$installed_dll"
+check "repair brings the deleted DLL and manifest back" test -f "$installed_dll" -a -f "$installed_manifest"
 check "after repair the members answer" members_answer "$prefix"
+check_listed "after repair every host key names a good manifest" host_keys repaired
 
 check "the upgrade to the next version succeeds" wine msiexec /i "$(windows_path "$next")" /qn
 check "after the upgrade one entry is listed" entries_are /reg:64 1
@@ -108,14 +164,10 @@ listed_version() {
 }
 check "the entry is of the next version" listed_version 1.0.5
 check "after the upgrade the members answer" members_answer "$prefix"
+check_listed "after the upgrade every host key names a good manifest" host_keys upgraded
 
 check "uninstall succeeds" wine msiexec /x "$(windows_path "$next")" /qn
 check "uninstall removes both DLLs" test ! -e "$installed_dll" -a ! -e "$installed_dll32"
-# reg query ends with 1 for a key it does not find (not with a time-out's 124).
-absent() {
-    wine reg query "$@"
-    [ $? -eq 1 ]
-}
 unregistered() {
     absent "$class_key" /reg:64 && absent "$class_key" /reg:32
 }
@@ -123,6 +175,29 @@ check "uninstall removes the registration in both views" unregistered
 check "uninstall removes the entry" entries_are /reg:64 0
 check "uninstall keeps both tokens" test "$(token 'HKLM\SOFTWARE\Kestrane\RND')" = "$machine_token" \
     -a "$(token 'HKCU\Software\Kestrane\RND')" = "$user_token"
+check_listed "uninstall removes every host key, the host and its manifests" host_keys removed --absent
+
+# An administrator's own force-install entries, which the package must leave.
+admin_entry="aaaabbbbccccddddeeeeffffgggghhhh;https://admin.example/update.xml"
+wine reg add "$chrome_list" /v 1 /d "$admin_entry" /f /reg:64 >/dev/null
+wine reg add "$firefox_settings\\other@admin.example" /v installation_mode /d blocked /f /reg:64 >/dev/null
+admin_entries_kept() {
+    test "$(value "$chrome_list" 1)" = "$admin_entry" &&
+        test "$(value "$firefox_settings\\other@admin.example" installation_mode)" = blocked
+}
+check "an install with the policy properties succeeds" wine msiexec /i "$(windows_path "$msi")" \
+    CHROME_EXTENSION_UPDATE_URL="$chrome_url" EDGE_EXTENSION_UPDATE_URL="$edge_url" \
+    FIREFOX_EXTENSION_URL="$firefox_url" /qn
+check "the properties write each browser's force-install policy" policies_written
+check "the administrator's own entries are kept" admin_entries_kept
+check "repair without the properties succeeds" \
+    wine msiexec /i "$(windows_path "$msi")" REINSTALL=ALL REINSTALLMODE=omus /qn
+check "repair keeps the policies" policies_written
+check "the upgrade without the properties succeeds" wine msiexec /i "$(windows_path "$next")" /qn
+check "the upgrade keeps the policies" policies_written
+check "uninstall succeeds" wine msiexec /x "$(windows_path "$next")" /qn
+check "uninstall removes the policies" no_policy
+check "uninstall leaves the administrator's entries" admin_entries_kept
 
 stop_prefix "$prefix"
 finish_checks

@@ -9,12 +9,20 @@
   LocalSystem KEY_ALL_ACCESS, and nothing else; no LockPermissions table is
   left;
 - the x86 package refuses 64-bit Windows with a message that names the x64
-  package, before it changes anything.
+  package, before it changes anything;
+- each package writes the browsers' native host keys, each naming the
+  manifest for that browser, in every registry view of its Windows, and
+  removes each key whole on uninstall;
+- the force-install policies: what each package would write, worked out from
+  its tables (AppSearch, its type 51 actions, the components' conditions and
+  registry rows) for the cases of POLICY_CASES, is what the browsers must
+  read: nothing without the properties, the values with them, and the
+  remembered values on a repair or upgrade run without them.
 
 Wine does not enforce registry permissions and shows no launch condition's
 message, so these are read from the tables. Prints "N passed, N failed".
 
-Usage: check_package_tables.py X86_MSI X64_MSI
+Usage: check_package_tables.py X86_MSI X64_MSI EXTENSION_ID
 """
 import os
 import re
@@ -145,9 +153,154 @@ def refusal_checks(msi):
     return checks
 
 
+# The registry views of each package's Windows, and its native one, where
+# the policies go.
+VIEWS = {"x86": ("32",), "x64": ("32", "64")}
+NATIVE_VIEW = {"x86": "32", "x64": "64"}
+# The manifest each browser's host key names (the File ids of the packages).
+HOST_KEYS = {
+    "SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\com.kestrane.talvenor": "[#ChromiumManifest]",
+    "SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\com.kestrane.talvenor": "[#ChromiumManifest]",
+    "SOFTWARE\\Mozilla\\NativeMessagingHosts\\com.kestrane.talvenor": "[#FirefoxManifest]",
+}
+MANIFEST_FILES = {"ChromiumManifest": "com.kestrane.talvenor.json",
+                  "FirefoxManifest": "com.kestrane.talvenor.firefox.json"}
+CHROME_LIST = "SOFTWARE\\Policies\\Google\\Chrome\\ExtensionInstallForcelist"
+EDGE_LIST = "SOFTWARE\\Policies\\Microsoft\\Edge\\ExtensionInstallForcelist"
+FIREFOX_SETTINGS = "SOFTWARE\\Policies\\Mozilla\\Firefox\\ExtensionSettings\\talvenor@kestrane.com"
+# The value name of the package's entry in the force-install lists: Chrome and
+# Edge read every numerically named value.
+LIST_ENTRY = "82583667"
+CHROME, EDGE, FIREFOX = "https://c.example/u.xml", "https://e.example/u.xml", "https://f.example/t.xpi"
+PROPERTY = {"chrome": "CHROME_EXTENSION_UPDATE_URL", "edge": "EDGE_EXTENSION_UPDATE_URL",
+            "firefox": "FIREFOX_EXTENSION_URL"}
+
+
+def policy_values(extension_id, chrome=None, edge=None, firefox=None):
+    """{(key, name): value} of the policies for the given locations."""
+    values = {}
+    if chrome:
+        values[(CHROME_LIST, LIST_ENTRY)] = f"{extension_id};{chrome}"
+    if edge:
+        values[(EDGE_LIST, LIST_ENTRY)] = f"{extension_id};{edge}"
+    if firefox:
+        values[(FIREFOX_SETTINGS, "install_url")] = firefox
+        values[(FIREFOX_SETTINGS, "installation_mode")] = "force_installed"
+    return values
+
+
+# (case, properties given to msiexec, values already in the registry,
+# expected values): a repair or upgrade runs without the properties.
+def policy_cases(extension_id):
+    return [
+        ("no property: no policy", {}, {}, {}),
+        ("all three properties: every policy", {"chrome": CHROME, "edge": EDGE, "firefox": FIREFOX}, {},
+         policy_values(extension_id, CHROME, EDGE, FIREFOX)),
+        ("Edge's property alone: Edge's policy alone", {"edge": EDGE}, {}, policy_values(extension_id, edge=EDGE)),
+        ("repair without properties keeps the policies", {}, policy_values(extension_id, CHROME, EDGE, FIREFOX),
+         policy_values(extension_id, CHROME, EDGE, FIREFOX)),
+        ("a new location replaces the remembered one", {"firefox": "https://new.example/t.xpi"},
+         policy_values(extension_id, firefox=FIREFOX), policy_values(extension_id, firefox="https://new.example/t.xpi")),
+    ]
+
+
+def view_of(component_row):
+    return "64" if int(component_row[3]) & 256 else "32"
+
+
+def formatted(text, properties):
+    """Windows Installer's [PROPERTY] formatting, all these tables use."""
+    return re.sub(r"\[([A-Za-z_][A-Za-z0-9_.]*)\]", lambda found: properties.get(found.group(1), ""), text)
+
+
+def simulated_policies(msi, arch, given, registry):
+    """{(key, name): value} that installing `msi` with the public properties
+    `given` writes under the policy keys, on a machine whose native view holds
+    `registry`: AppSearch's registry reads, then the type 51 actions of the
+    execution sequence before costing, then the conditioned components."""
+    properties = {row[0]: row[1] for row in table(msi, "Property")}
+    properties.update({PROPERTY[browser]: value for browser, value in given.items()})
+    locators = {row[0]: row for row in table(msi, "RegLocator")}
+    searches = table(msi, "AppSearch")
+    actions = {row[0]: row for row in table(msi, "CustomAction")}
+    sequence = sorted(table(msi, "InstallExecuteSequence"), key=lambda row: int(row[2]))
+    for action, condition, number in sequence:
+        if int(number) >= 1000:  # CostFinalize fixes the components' states
+            break
+        if action == "AppSearch":
+            for property_name, signature in searches:
+                _, root, key, name, kind = locators[signature]
+                view = "64" if int(kind) & 16 else "32"
+                if root == "2" and int(kind) & 15 == 2 and view == NATIVE_VIEW[arch] and (key, name) in registry:
+                    properties[property_name] = registry[(key, name)]
+        elif action in actions:
+            _, kind, target, value = actions[action][:4]
+            if kind != "51" or not re.fullmatch(r"[A-Z_]+", condition):
+                raise ValueError(f"action {action} ({kind}, {condition!r}) is not a plain property setting")
+            if properties.get(condition):
+                properties[target] = formatted(value, properties)
+    installed = set()
+    for row in table(msi, "Component"):
+        if row[0].startswith("Policy"):
+            if not re.fullmatch(r"[A-Z_]+", row[4]):
+                raise ValueError(f"component {row[0]}'s condition {row[4]!r} is not a property")
+            if view_of(row) != NATIVE_VIEW[arch]:
+                raise ValueError(f"component {row[0]} is in the {view_of(row)}-bit view")
+            if properties.get(row[4]):
+                installed.add(row[0])
+    return {(row[2], row[3]): formatted(row[4], properties) for row in table(msi, "Registry")
+            if row[5] in installed and row[3] not in ("-", "+", "*", "")}
+
+
+def policy_checks(msi, arch, extension_id):
+    name = os.path.basename(msi)
+    checks = []
+    for case, given, registry, expected in policy_cases(extension_id):
+        try:
+            written = simulated_policies(msi, arch, given, registry)
+        except ValueError as problem:
+            written = str(problem)
+        checks.append((f"{name}: {case}", written == expected, written))
+    secure = {row[0]: row[1] for row in table(msi, "Property")}.get("SecureCustomProperties", "").split(";")
+    checks.append((f"{name}: the policy properties are secure (passed to a managed install)",
+                   set(PROPERTY.values()) <= set(secure), secure))
+    removed = {row[2] for row in table(msi, "Registry") if row[5] == "PolicyFirefox" and row[3] == "-"}
+    checks.append((f"{name}: uninstalling removes Firefox's key for the extension whole",
+                   removed == {FIREFOX_SETTINGS}, removed))
+    return checks
+
+
+def host_key_checks(msi, arch, extension_id):
+    name = os.path.basename(msi)
+    components = {row[0]: row for row in table(msi, "Component")}
+    rows = [row for row in table(msi, "Registry") if row[2] in HOST_KEYS]
+    written = {(view_of(components[row[5]]), row[2], row[4]) for row in rows if row[3] == ""}
+    removed = {(view_of(components[row[5]]), row[2]) for row in rows if row[3] == "-"}
+    # File rows: File, Component_, FileName ("SHORT|long" or one name), ...
+    files = {row[0]: (row[1], row[2].split("|")[-1]) for row in table(msi, "File")}
+    host_component = files.get("Host", (None,))[0]
+    manifests = {file_id: files.get(file_id) for file_id in MANIFEST_FILES}
+    properties = {row[0]: row[1] for row in table(msi, "Property")}
+    return [
+        (f"{name}: every browser's host key names its manifest in the views {', '.join(VIEWS[arch])}",
+         written == {(view, key, value) for view in VIEWS[arch] for key, value in HOST_KEYS.items()}
+         and all(row[1] == "2" for row in rows), sorted(written)),
+        (f"{name}: uninstalling removes each host key whole",
+         removed == {(view, key) for view in VIEWS[arch] for key in HOST_KEYS}, sorted(removed)),
+        (f"{name}: the manifests are installed with the host",
+         host_component is not None
+         and manifests == {file_id: (host_component, file_name) for file_id, file_name in MANIFEST_FILES.items()},
+         manifests),
+        (f"{name}: the policies name the CRX's id {extension_id}",
+         properties.get("TALVENOR_EXTENSION_ID") == extension_id, properties.get("TALVENOR_EXTENSION_ID")),
+    ]
+
+
 def main():
-    x86, x64 = sys.argv[1:3]
+    x86, x64, extension_id = sys.argv[1:4]
     checks = machine_key_checks(x86) + machine_key_checks(x64) + refusal_checks(x86)
+    for msi, arch in ((x86, "x86"), (x64, "x64")):
+        checks += host_key_checks(msi, arch, extension_id) + policy_checks(msi, arch, extension_id)
     failed = 0
     for description, passed, detail in checks:
         print(("ok: " if passed else "FAILED: ") + description)

@@ -2,9 +2,11 @@
 # Checks the release files that scripts/package.sh wrote into DIST: the sums,
 # every Authenticode signature (and that one changed byte breaks it), the
 # stripped DLLs and their linked debug information, what the packages hold
-# (read statically, with check_package_tables.py), that the CAB's INF, the
-# install page and the DLL agree on class and version, and that the stripped,
-# signed 64-bit DLL still registers and answers a script under wine64.
+# (read statically, with check_package_tables.py), the extension's packages
+# and the host manifests (check_extension_packages.py), that Chromium installs
+# the CRX by policy (check_crx_installs.py), that the CAB's INF, the install
+# page and the DLL agree on class and version, and that the stripped, signed
+# 64-bit DLL still registers and answers a script under wine64.
 # Usage: tests/packaging/check_release.sh DIST
 set -u
 cd "$(dirname "$0")/../.."
@@ -34,7 +36,7 @@ open(sys.argv[2], 'wb').write(data)" "$1" "$copy"
 
 check "the sums match" sh -c "cd '$dist' && sha256sum --check --quiet SHA256SUMS"
 
-for file in "$dist"/x86/ieTalvenor.DLL "$dist"/x64/ieTalvenor.DLL "$dist"/verifier/*.exe \
+for file in "$dist"/x86/ieTalvenor.DLL "$dist"/x64/ieTalvenor.DLL "$dist"/*/talvenor-host.exe "$dist"/verifier/*.exe \
     "$dist"/*.msi "$dist"/ieTalvenor.cab; do
     name=${file#"$dist"/}
     check "$name: signature verifies" verify "$file"
@@ -61,9 +63,19 @@ for msi in "$dist"/ieTalvenor-x86*.msi "$dist"/ieTalvenor-x64*.msi; do
     check "$name: version 1.0.0.4 is package version 1.0.4" \
         grep -q '^ProductVersion	1.0.4' "$work/Property.txt"
 done
-check_listed "the machine key and its access list; the x86 package's refusal of 64-bit Windows" \
+mkdir -p "$work/extension" "$work/crx-install"
+check_listed "the extension's packages, the host manifests and the sums' coverage" \
+    bounded 300 "check_extension_packages.py" python3 tests/packaging/check_extension_packages.py \
+    "$dist" "$work/extension"
+extension_id=$(bounded 60 "reading the CRX's id" python3 tests/packaging/check_extension_packages.py \
+    --print-id "$dist")
+check_listed "the machine key and its access list; the x86 package's refusal of 64-bit Windows; \
+the browsers' host keys and force-install policies" \
     bounded 120 "check_package_tables.py" python3 tests/packaging/check_package_tables.py \
-    "$(ls "$dist"/ieTalvenor-x86*.msi)" "$(ls "$dist"/ieTalvenor-x64*.msi)"
+    "$(ls "$dist"/ieTalvenor-x86*.msi)" "$(ls "$dist"/ieTalvenor-x64*.msi)" "$extension_id"
+check "Chromium installs the CRX by its force-install policy from the update manifest" \
+    bounded 120 "check_crx_installs.py" python3 tests/packaging/check_crx_installs.py \
+    "$dist" "$work/crx-install"
 
 # The download route: the CAB's INF, the page and the DLL's version resource.
 mkdir -p "$work/cab"
@@ -76,8 +88,11 @@ check "the INF, the page and the DLL name one class and version 1,0,0,4" \
     bounded 60 "check_download_route.py" python3 tests/packaging/check_download_route.py \
     "$work/cab/ieTalvenor.inf" "$dist/install.html" "$dist/x86/ieTalvenor.DLL"
 
-# Both pages in a browser without ActiveX (headless Chromium): after its
-# script ran, each says plainly that the control cannot be used there.
+# Both pages in a browser without ActiveX (headless Chromium), after their
+# scripts ran: the install page says plainly that the control cannot be
+# installed there; the example page, opened from a file, reports the page
+# library's error for a page of an opaque origin, which the extension never
+# answers.
 page_says() {
     bounded 60 "chromium opening $1" \
         chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
@@ -87,8 +102,8 @@ page_says() {
 }
 check "the install page says this browser cannot install the control" \
     page_says "$dist/install.html" "This browser cannot install or run ActiveX controls"
-check "the example page says this browser cannot run the control" \
-    page_says "$(pwd)/examples/talvenor.html" "This browser cannot run ActiveX controls"
+check "the example page, opened from a file, says the site is not allowed" \
+    page_says "$(pwd)/examples/talvenor.html" "This site is not allowed to read the ieTalvenor values. (site-not-allowed)"
 
 # The shipped 64-bit DLL, registered in a fresh prefix, read by the example script.
 prefix=$(pwd)/$work/prefix
