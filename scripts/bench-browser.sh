@@ -16,26 +16,7 @@ cmake --preset win64 -B "$build" >/dev/null
 cmake --build "$build" -j2 --target ieTalvenor talvenor-host bare_getid >/dev/null
 
 prefix=$(pwd)/$build/browser-prefix
-echo "bench-browser: creating the Wine prefix $prefix"
-scripts/wine-prefix.sh create "$prefix"
-
-windows_path() {
-    printf 'Z:%s' "$1" | tr '/' '\\'
-}
-dll=$(windows_path "$(pwd)/$build/module/ieTalvenor.DLL")
-
-registered=no
-finish() {
-    if [ "$registered" = yes ]; then
-        scripts/wine-run.sh "$prefix" regsvr32 /u /s "$dll" || true
-    fi
-    scripts/wine-prefix.sh stop "$prefix"
-}
-trap finish EXIT
-trap 'exit 130' INT TERM
-
-scripts/wine-run.sh "$prefix" regsvr32 /s "$dll"
-registered=yes
+. scripts/bench-prefix.sh
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "bench-browser: $(date -u '+%Y-%m-%d %H:%M UTC'); CPU: ${cpu:-unknown}; $(nproc) cores online"

@@ -15,27 +15,7 @@ cmake --preset win64 -B "$build" >/dev/null
 cmake --build "$build" -j2 --target ieTalvenor talvenor_bench >/dev/null
 
 prefix=$(pwd)/$build/bench-prefix
-echo "bench: creating the Wine prefix $prefix"
-scripts/wine-prefix.sh create "$prefix"
-
-# Windows paths of the host's files, through Wine's drive Z:.
-windows_path() {
-    printf 'Z:%s' "$1" | tr '/' '\\'
-}
-dll=$(windows_path "$(pwd)/$build/module/ieTalvenor.DLL")
-
-registered=no
-finish() {
-    if [ "$registered" = yes ]; then
-        scripts/wine-run.sh "$prefix" regsvr32 /u /s "$dll" || true
-    fi
-    scripts/wine-prefix.sh stop "$prefix"
-}
-trap finish EXIT
-trap 'exit 130' INT TERM
-
-scripts/wine-run.sh "$prefix" regsvr32 /s "$dll"
-registered=yes
+. scripts/bench-prefix.sh
 
 load() {
     cut -d ' ' -f 1-3 /proc/loadavg

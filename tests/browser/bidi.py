@@ -3,15 +3,9 @@ on --remote-debugging-port: the test opens pages, reads what they show and
 answers the extension's question as a user would, as devtools.py does in
 Chromium, with the same evaluate() for a page."""
 
-import json
-
-try:
-    import websocket
-except ImportError:
-    raise SystemExit("python3-websocket is not installed: run scripts/install-deps.sh --browser") from None
-
-from bounded import StepTimeout, wait_for
+from bounded import wait_for
 from devtools import PageError
+from remote_socket import RemoteSocket
 
 
 class BiDi:
@@ -19,29 +13,14 @@ class BiDi:
     closing and scripting them."""
 
     def __init__(self, port, step, seconds=10):
-        try:
-            self._socket = websocket.create_connection(
-                f"ws://127.0.0.1:{port}/session", timeout=seconds, suppress_origin=True
-            )
-        except (OSError, websocket.WebSocketException) as error:
-            raise StepTimeout(f"{step}: no WebDriver BiDi connection within {seconds} s: {error}") from None
-        self._next_id = 0
+        self._socket = RemoteSocket(f"ws://127.0.0.1:{port}/session", "WebDriver BiDi", step, seconds)
         self.call("session.new", {"capabilities": {}}, step, seconds)
 
     def close(self):
         self._socket.close()
 
     def call(self, method, params, step, seconds):
-        self._next_id += 1
-        self._socket.settimeout(seconds)
-        self._socket.send(json.dumps({"id": self._next_id, "method": method, "params": params}))
-        try:
-            while True:  # no events are subscribed to; anything else is skipped
-                reply = json.loads(self._socket.recv())
-                if reply.get("id") == self._next_id:
-                    break
-        except websocket.WebSocketTimeoutException:
-            raise StepTimeout(f"{step}: no answer from the browser after {seconds} s") from None
+        reply = self._socket.command(method, params, step, seconds)
         if reply.get("type") == "error":
             raise PageError(f"{step}: {method} failed: {reply.get('error')}: {reply.get('message')}")
         return reply["result"]

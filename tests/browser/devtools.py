@@ -5,12 +5,8 @@ show and answers the extension's prompt as a user would, through
 import json
 import urllib.request
 
-try:
-    import websocket
-except ImportError:
-    raise SystemExit("python3-websocket is not installed: run scripts/install-deps.sh --browser") from None
-
 from bounded import StepTimeout, wait_for
+from remote_socket import RemoteSocket
 
 
 class PageError(AssertionError):
@@ -21,28 +17,13 @@ class Session:
     """A connection to one target (a page, or an extension's page)."""
 
     def __init__(self, url, step, seconds):
-        try:
-            # Chromium refuses DevTools connections that carry an Origin header
-            # it was not told to allow.
-            self._socket = websocket.create_connection(url, timeout=seconds, suppress_origin=True)
-        except websocket.WebSocketTimeoutException:
-            raise StepTimeout(f"{step}: no DevTools connection after {seconds} s") from None
-        self._next_id = 0
+        self._socket = RemoteSocket(url, "DevTools", step, seconds)
 
     def close(self):
         self._socket.close()
 
     def call(self, method, params, step, seconds):
-        self._next_id += 1
-        self._socket.settimeout(seconds)
-        self._socket.send(json.dumps({"id": self._next_id, "method": method, "params": params}))
-        try:
-            while True:
-                reply = json.loads(self._socket.recv())
-                if reply.get("id") == self._next_id:
-                    break
-        except websocket.WebSocketTimeoutException:
-            raise StepTimeout(f"{step}: no answer from the page after {seconds} s") from None
+        reply = self._socket.command(method, params, step, seconds)
         if "error" in reply:
             raise PageError(f"{step}: {method} failed: {reply['error']}")
         return reply["result"]

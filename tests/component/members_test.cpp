@@ -254,31 +254,6 @@ TEST_F(MembersTest, GetIdFreesTheCallersBstrBeforeStoringANewOne) {
     EXPECT_EQ(Text(id), ExpectedIdentifier("abc"));
 }
 
-// The NetBIOS name that the platform reports in the prefix, replaced for a test and
-// put back afterwards.
-class ScopedComputerName {
-  public:
-    explicit ScopedComputerName(const char* name) {
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WRITE, &key_);
-        DWORD size = sizeof original_ - 1;
-        RegQueryValueExA(key_, "ComputerName", nullptr, nullptr, reinterpret_cast<BYTE*>(original_),
-                         &size);
-        Set(name);
-    }
-    ~ScopedComputerName() {
-        Set(original_);
-        RegCloseKey(key_);
-    }
-
-  private:
-    static constexpr char kKey[] =
-        "System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
-    void Set(const char* name) {
-        RegSetValueExA(key_, "ComputerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
-                       static_cast<DWORD>(std::strlen(name) + 1));
-    }
-    HKEY key_ = nullptr;
-    char original_[64] = {};
 };
 
 TEST_F(MembersTest, ComputerNameIsTheWholeNetBiosNameAndFreesTheCallersBstr) {

@@ -36,6 +36,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bounded  # noqa: E402
+import check_report  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 EXTENSION = os.path.join(SOURCE, "extension")
@@ -272,14 +273,7 @@ def main():
     checks += update_manifest_checks(dist, crx) + xpi_checks(dist) + sums_checks(dist)
     if crx is not None:
         checks += package_checks(dist, work, crx)
-    failed = 0
-    for description, passed, detail in checks:
-        print(("ok: " if passed else "FAILED: ") + description)
-        if not passed:
-            failed += 1
-            print("    " + str(detail))
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return check_report.report(checks)
 
 
 if __name__ == "__main__":

@@ -31,6 +31,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bounded  # noqa: E402
+import check_report  # noqa: E402
 
 # Registry access rights from their bits (winnt.h).
 KEY_QUERY_VALUE = 0x1
@@ -301,14 +302,7 @@ def main():
     checks = machine_key_checks(x86) + machine_key_checks(x64) + refusal_checks(x86)
     for msi, arch in ((x86, "x86"), (x64, "x64")):
         checks += host_key_checks(msi, arch, extension_id) + policy_checks(msi, arch, extension_id)
-    failed = 0
-    for description, passed, detail in checks:
-        print(("ok: " if passed else "FAILED: ") + description)
-        if not passed:
-            failed += 1
-            print("    " + str(detail))
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return check_report.report(checks)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bounded  # noqa: E402
+import check_report  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 CLASSES = "HKEY_LOCAL_MACHINE\\Software\\Classes\\"
@@ -148,14 +149,7 @@ def main():
             checks += in_fresh_prefix(["msiexec", "/i", windows_path(msi), "/qn"],
                                       "C:\\Program Files\\ieTalvenor\\ieTalvenor.DLL",
                                       "C:\\Program Files (x86)\\ieTalvenor\\ieTalvenor.DLL")
-    failed = 0
-    for description, passed, detail in checks:
-        print(("ok: " if passed else "FAILED: ") + description)
-        if not passed:
-            failed += 1
-            print("    " + str(detail))
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return check_report.report(checks)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace test_support {
@@ -98,5 +99,34 @@ inline void DeleteTokenKeys() {
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMachineTokenKey, ViewOf(HKEY_LOCAL_MACHINE), 0);
     RegDeleteKeyA(HKEY_CURRENT_USER, kUserTokenKey);
 }
+
+// The NetBIOS name that the platform reports in the prefix, replaced for a
+// test and put back afterwards.
+class ScopedComputerName {
+  public:
+    explicit ScopedComputerName(const char* name) {
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WRITE, &key_);
+        DWORD size = sizeof original_ - 1;
+        RegQueryValueExA(key_, "ComputerName", nullptr, nullptr, reinterpret_cast<BYTE*>(original_),
+                         &size);
+        Set(name);
+    }
+    ~ScopedComputerName() {
+        Set(original_);
+        RegCloseKey(key_);
+    }
+    ScopedComputerName(const ScopedComputerName&) = delete;
+    ScopedComputerName& operator=(const ScopedComputerName&) = delete;
+
+  private:
+    static constexpr char kKey[] =
+        "System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
+    void Set(const char* name) {
+        RegSetValueExA(key_, "ComputerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                       static_cast<DWORD>(std::strlen(name) + 1));
+    }
+    HKEY key_ = nullptr;
+    char original_[64] = {};
+};
 
 }  // namespace test_support
