@@ -254,8 +254,6 @@ TEST_F(MembersTest, GetIdFreesTheCallersBstrBeforeStoringANewOne) {
     EXPECT_EQ(Text(id), ExpectedIdentifier("abc"));
 }
 
-};
-
 TEST_F(MembersTest, ComputerNameIsTheWholeNetBiosNameAndFreesTheCallersBstr) {
     // Null stands for the prefix's own name, left as it is.
     for (const char* wanted : {static_cast<const char*>(nullptr), "A", "TALVENOR-HOST15"}) {

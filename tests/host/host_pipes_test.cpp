@@ -235,8 +235,6 @@ TEST_F(NativeHost, InstallationTestFollowsTheFirstDerivation) {
     ExpectValues(answers[2], 3, Control(L""));
 }
 
-};
-
 // Names of the ANSI code page beyond ASCII reach the page as the characters
 // the control gives a script, in UTF-8.
 TEST_F(NativeHost, ComputerNameIsTheControlsInUtf8) {
