@@ -93,16 +93,16 @@ stage() {
     echo "guest image: $1 ($(($(date +%s) - started)) s)" >&2
 }
 
-# bounded LIMIT LOG COMMAND [ARG...]: runs COMMAND with its output in LOG,
+# run_logged LIMIT LOG COMMAND [ARG...]: runs COMMAND with its output in LOG,
 # stopped after LIMIT seconds, and sets step_status. It runs in the background
 # so that a signal to this script reaches the trap at once, which stops the
 # step before the work folder is removed.
 step_pid=""
-bounded() {
-    bounded_limit=$1
-    bounded_log=$2
+run_logged() {
+    run_logged_limit=$1
+    run_logged_log=$2
     shift 2
-    timeout -k 10 "$bounded_limit" "$@" >"$bounded_log" 2>&1 &
+    timeout -k 10 "$run_logged_limit" "$@" >"$run_logged_log" 2>&1 &
     step_pid=$!
     step_status=0
     wait "$step_pid" || step_status=$?
@@ -129,7 +129,7 @@ step() {
     step_name=$2
     step_log=$3
     shift 3
-    bounded "$step_limit" "$step_log" "$@"
+    run_logged "$step_limit" "$step_log" "$@"
     [ "$step_status" -eq 0 ] || step_failed "$step_limit" "$step_name" "$step_log"
 }
 
@@ -236,7 +236,7 @@ PROVISION
 # About 300 s under software emulation, 700 s with a second guest running
 # beside it. Judged by the result file: QEMU ends with status 0 whether or not
 # the guest did its work.
-bounded 1500 "$work/qemu.log" "$here/boot.sh" "$work" writable "$work/console.log" "$work/control"
+run_logged 1500 "$work/qemu.log" "$here/boot.sh" "$work" writable "$work/console.log" "$work/control"
 if [ "$(cat "$work/control/result" 2>/dev/null)" != provisioned ]; then
     step_failed 1500 "the guest's first boot, which creates the prefixes," "$work/console.log"
 fi
