@@ -76,18 +76,21 @@ else
         "signing with a TEST certificate made now; NOT FOR RELEASE"
 fi
 
-# id_of_key PEM: the id of an extension signed with the private key PEM,
-# the first 32 hexadecimal digits of the SHA-256 of its DER public key, each
-# written as a letter (0-f as a-p).
-id_of_key() {
-    openssl pkey -in "$1" -pubout -outform DER | sha256sum | cut -c1-32 | tr 0-9a-f a-p
+# id_of_der: the id of an extension whose DER public key is on the input,
+# the first 32 hexadecimal digits of its SHA-256, each written as a letter
+# (0-f as a-p).
+id_of_der() {
+    sha256sum | cut -c1-32 | tr 0-9a-f a-p
 }
-# The id that the key in extension/manifest.json gives the unpacked extension.
-published_id=$(python3 -c '
-import base64, hashlib, json, sys
-key = json.load(open(sys.argv[1]))["key"]
-print(hashlib.sha256(base64.b64decode(key)).hexdigest()[:32].translate(str.maketrans("0123456789abcdef", "abcdefghijklmnop")))' \
+# id_of_key PEM: the id of an extension signed with the private key PEM.
+id_of_key() {
+    openssl pkey -in "$1" -pubout -outform DER | id_of_der
+}
+# The id that the key in extension/manifest.json (base64 of the DER public
+# key) gives the unpacked extension.
+published_key=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["key"])' \
     extension/manifest.json)
+published_id=$(printf '%s' "$published_key" | base64 -d | id_of_der)
 if [ -n "${TALVENOR_EXTENSION_KEY:-}" ]; then
     extension_key=$TALVENOR_EXTENSION_KEY
     extension_id=$(id_of_key "$extension_key")
