@@ -1,5 +1,6 @@
 """Debian's Chromium, headless, with a fresh profile, the unpacked extension
-and, when given, a native messaging host manifest in the profile."""
+and, when given a host, the packages' native messaging host manifest naming it
+in the profile."""
 
 import base64
 import hashlib
@@ -11,8 +12,7 @@ from pathlib import Path
 
 from bounded import stop_session, wait_for
 from devtools import DevTools
-
-HOST_NAME = "com.kestrane.talvenor"
+from host_manifest import write_host_manifest
 
 # Headless as root needs --no-sandbox; the rest keep Chromium from reaching
 # out to the network or showing first-run pages while a test runs.
@@ -61,14 +61,7 @@ class Chromium:
     def _write_host_manifest(self):
         hosts = Path(self._profile) / "NativeMessagingHosts"
         hosts.mkdir()
-        manifest = {
-            "name": HOST_NAME,
-            "description": "ieTalvenor host (browser tests)",
-            "path": str(self._host_path),
-            "type": "stdio",
-            "allowed_origins": [self.extension_origin],
-        }
-        (hosts / f"{HOST_NAME}.json").write_text(json.dumps(manifest))
+        write_host_manifest("chromium", hosts, self._host_path, self.extension_id)
 
     def __enter__(self):
         if shutil.which("chromium") is None:

@@ -1,7 +1,7 @@
 """Debian's Firefox ESR, headless, with a fresh home folder and profile, the
 Firefox variant of the extension installed unsigned in the profile and, when
-given, a native messaging host manifest in the home folder's user manifest
-folder. Driven through WebDriver BiDi."""
+given a host, the packages' native messaging host manifest naming it in the
+home folder's user manifest folder. Driven through WebDriver BiDi."""
 
 import json
 import shutil
@@ -13,8 +13,8 @@ from pathlib import Path
 
 from bidi import BiDi
 from bounded import stop_session, wait_for
+from host_manifest import write_host_manifest
 
-HOST_NAME = "com.kestrane.talvenor"
 MANIFEST = "manifest-firefox.json"
 # WebDriver BiDi on a free port, which Firefox writes into the profile; no
 # other Firefox instance is asked to open the pages.
@@ -78,14 +78,7 @@ class Firefox:
     def _write_host_manifest(self):
         hosts = self._home / ".mozilla" / "native-messaging-hosts"
         hosts.mkdir(parents=True)
-        manifest = {
-            "name": HOST_NAME,
-            "description": "ieTalvenor host (browser tests)",
-            "path": str(self._host_path),
-            "type": "stdio",
-            "allowed_extensions": [self.extension_id],
-        }
-        (hosts / f"{HOST_NAME}.json").write_text(json.dumps(manifest))
+        write_host_manifest("firefox", hosts, self._host_path)
 
     def __enter__(self):
         if shutil.which("firefox-esr") is None:
