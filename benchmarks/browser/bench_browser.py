@@ -31,7 +31,8 @@ sys.path.insert(0, str(SOURCE / "tests/browser"))
 
 from bounded import StepTimeout, run, wait_for  # noqa: E402
 from chromium import Chromium, extension_id  # noqa: E402
-from host_processes import host_processes  # noqa: E402
+from host_processes import wait_for_no_hosts  # noqa: E402
+from launcher_environment import LAUNCHER, launcher_environment  # noqa: E402
 from managed_policy import ManagedPolicy, remove_stale_policies  # noqa: E402
 from page_server import PageServer  # noqa: E402
 
@@ -126,7 +127,6 @@ def host_through_pipes(options):
 
 def in_chromium(options, server, environment, run_mark):
     extension_dir = SOURCE / "extension"
-    launcher = SOURCE / "tests/browser/host-launcher.sh"
     page_url = server.url("benchmarks/browser/bench.html")
 
     def open_bench_page(browser):
@@ -139,7 +139,7 @@ def in_chromium(options, server, environment, run_mark):
         return page.evaluate(call, f"timing {call}", 60 + count)
 
     def host_gone():
-        wait_for("waiting for the idle host to end", 30, lambda: True if not host_processes(run_mark) else None)
+        wait_for_no_hosts(run_mark, "waiting for the idle host to end", 30)
 
     # In a browser just started, the bridge's first message may wake the
     # extension's service worker; the first call also waits until Chromium has
@@ -147,12 +147,12 @@ def in_chromium(options, server, environment, run_mark):
     # machine, and starts the host.
     fresh_bridge, fresh = [], []
     for _ in range(3):
-        with Chromium(options.work_dir, extension_dir, launcher, environment) as browser:
+        with Chromium(options.work_dir, extension_dir, LAUNCHER, environment) as browser:
             page = open_bench_page(browser)
             fresh_bridge += timed(page, "timeBridge(1)", 1)
             fresh += timed(page, f"timeCalls(1, {json.dumps(SALT)})", 1)
             host_gone()
-    with Chromium(options.work_dir, extension_dir, launcher, environment) as browser:
+    with Chromium(options.work_dir, extension_dir, LAUNCHER, environment) as browser:
         page = open_bench_page(browser)
         bridge = timed(page, f"timeBridge({options.calls})", options.calls)
         # Not counted: the first call of a browser just started also waits for
@@ -187,14 +187,13 @@ def main():
     server = PageServer(SOURCE)
     run_mark = uuid.uuid4().hex
     work = tempfile.mkdtemp(prefix="bench-", dir=options.work_dir)
-    environment = dict(
-        os.environ,
-        TALVENOR_TEST_RUN=run_mark,
-        TALVENOR_TEST_LAUNCH_LOG=str(Path(work) / "launches.log"),
-        TALVENOR_TEST_HOST_MODE="host",
-        TALVENOR_TEST_WINE_RUN=str(WINE_RUN),
-        TALVENOR_TEST_WINEPREFIX=options.wine_prefix,
-        TALVENOR_TEST_HOST_EXE=options.host_exe,
+    environment = launcher_environment(
+        run_mark=run_mark,
+        launch_log=Path(work) / "launches.log",
+        host_mode="host",
+        wine_run=WINE_RUN,
+        wine_prefix=options.wine_prefix,
+        host_exe=options.host_exe,
     )
     try:
         with ManagedPolicy(extension_id(SOURCE / "extension"), [server.origin()]):

@@ -28,12 +28,12 @@ from control import Control
 from devtools import PageError
 from firefox import Firefox, gecko_id
 from firefox_policy import FirefoxPolicy
-from host_processes import host_processes
+from host_processes import host_processes, wait_for_no_hosts
+from launcher_environment import LAUNCHER, launcher_environment
 from managed_policy import ManagedPolicy, remove_stale_policies
 from page_server import PageServer
 
 OPTIONS = None  # the command line, parsed in main()
-HERE = Path(__file__).resolve().parent
 
 # Salts whose values the browser must give exactly as the control gives them,
 # those the control refuses among them (it gives no identifier for them).
@@ -111,11 +111,7 @@ def tearDownModule():
 
 def wait_for_hosts_gone():
     try:
-        wait_for(
-            "waiting for the host processes to end",
-            HOSTS_GONE_S,
-            lambda: True if not host_processes(RUN.mark) else None,
-        )
+        wait_for_no_hosts(RUN.mark, "waiting for the host processes to end", HOSTS_GONE_S)
     except StepTimeout as timeout:
         raise AssertionError(f"{timeout}: still running: {host_processes(RUN.mark)}") from None
 
@@ -131,16 +127,15 @@ class BrowserCase(unittest.TestCase):
         browser = browser or self.BROWSER
         self.launch_log = RUN.work_dir / f"launches-{self.id().rsplit('.', 1)[-1]}-{browser.__name__}.log"
         self.launch_log.write_text("")
-        environment = dict(
-            os.environ,
-            TALVENOR_TEST_RUN=RUN.mark,
-            TALVENOR_TEST_LAUNCH_LOG=str(self.launch_log),
-            TALVENOR_TEST_HOST_MODE=host or "none",
-            TALVENOR_TEST_WINE_RUN=str(Path(OPTIONS.source_dir) / "scripts/wine-run.sh"),
-            TALVENOR_TEST_WINEPREFIX=OPTIONS.wine_prefix,
-            TALVENOR_TEST_HOST_EXE=OPTIONS.host_exe,
+        environment = launcher_environment(
+            run_mark=RUN.mark,
+            launch_log=self.launch_log,
+            host_mode=host or "none",
+            wine_run=Path(OPTIONS.source_dir) / "scripts/wine-run.sh",
+            wine_prefix=OPTIONS.wine_prefix,
+            host_exe=OPTIONS.host_exe,
         )
-        launcher = HERE / "host-launcher.sh" if host else None
+        launcher = LAUNCHER if host else None
         self.browser = self.enterContext(browser(RUN.work_dir, RUN.extension_dir, launcher, environment))
         return self.browser
 

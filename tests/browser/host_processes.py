@@ -1,7 +1,10 @@
 """The host processes of a test run still alive: those whose environment
-carries the mark that the launcher gives the hosts it starts."""
+carries the mark that the launcher gives the hosts it starts; and the wait
+until none is left."""
 
 from pathlib import Path
+
+from bounded import wait_for
 
 
 def host_processes(run_mark):
@@ -17,3 +20,9 @@ def host_processes(run_mark):
         except OSError:
             continue  # gone meanwhile
     return found
+
+
+def wait_for_no_hosts(run_mark, step, seconds):
+    """Waits until none of the run's host processes is left; a StepTimeout
+    that names `step` when some still run after `seconds`."""
+    wait_for(step, seconds, lambda: True if not host_processes(run_mark) else None)
