@@ -1,8 +1,9 @@
-"""Chromium's managed policy for the extension, as an administrator sets it:
-a file in /etc/chromium/policies/managed that lists the allowed origins. It
-applies to every Chromium on the machine, so it exists only while a test
-needs it and is removed on the way out, whatever happened; a file left by a
-run that was killed is removed by the next."""
+"""Chromium's managed policy, as an administrator sets it: a file in
+/etc/chromium/policies/managed, here one that lists the origins the extension
+allows. It applies to every Chromium on the machine, so it exists only while
+a test needs it and is removed on the way out, whatever happened; a file left
+by a run that was killed is removed by the next. Each kind of test names its
+files with a prefix of its own."""
 
 import json
 import os
@@ -22,17 +23,19 @@ def _alive(pid):
     return True
 
 
-def remove_stale_policies():
-    for stale in POLICY_DIR.glob(f"{PREFIX}*.json"):
-        pid = stale.stem[len(PREFIX) :]
+def remove_stale_policies(prefix=PREFIX):
+    for stale in POLICY_DIR.glob(f"{prefix}*.json"):
+        pid = stale.stem[len(prefix) :]
         if pid.isdigit() and not _alive(int(pid)):
             stale.unlink(missing_ok=True)
 
 
-class ManagedPolicy:
-    def __init__(self, extension_id, allowed_origins):
-        self._file = POLICY_DIR / f"{PREFIX}{os.getpid()}.json"
-        self._policy = {"3rdparty": {"extensions": {extension_id: {"allowedOrigins": allowed_origins}}}}
+class ManagedPolicyFile:
+    """The policy `policy` in a file of this process, named by `prefix`."""
+
+    def __init__(self, policy, prefix=PREFIX):
+        self._file = POLICY_DIR / f"{prefix}{os.getpid()}.json"
+        self._policy = policy
 
     def __enter__(self):
         POLICY_DIR.mkdir(parents=True, exist_ok=True)
@@ -42,3 +45,10 @@ class ManagedPolicy:
     def __exit__(self, *exc):
         self._file.unlink(missing_ok=True)
         return False
+
+
+class ManagedPolicy(ManagedPolicyFile):
+    """The extension's policy that allows `allowed_origins`."""
+
+    def __init__(self, extension_id, allowed_origins):
+        super().__init__({"3rdparty": {"extensions": {extension_id: {"allowedOrigins": allowed_origins}}}})

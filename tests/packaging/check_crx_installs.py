@@ -17,22 +17,19 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import threading
-import time
 
-POLICY_DIR = "/etc/chromium/policies/managed"
+# The browser tests' helpers: their managed policy file, their bounded wait
+# and their stop of a browser's session (tests/browser/bounded.py, not this
+# folder's).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "browser"))
+from bounded import StepTimeout, stop_session, wait_for  # noqa: E402
+from managed_policy import ManagedPolicyFile, remove_stale_policies  # noqa: E402
+
 POLICY_PREFIX = "talvenor-package-test-"
 INSTALL_SECONDS = 60
-
-
-def remove_stale_policies():
-    for stale in glob.glob(os.path.join(POLICY_DIR, f"{POLICY_PREFIX}*.json")):
-        pid = os.path.basename(stale)[len(POLICY_PREFIX):-len(".json")]
-        if pid.isdigit() and not os.path.exists(f"/proc/{pid}"):
-            os.unlink(stale)
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
@@ -44,6 +41,29 @@ def installed_manifest(profile, extension_id):
     """The manifest of the extension as the profile installed it, or None."""
     found = glob.glob(os.path.join(profile, "Default", "Extensions", extension_id, "*", "manifest.json"))
     return json.load(open(found[0])) if found else None
+
+
+def await_install(chromium, profile, extension_id):
+    """Waits for Chromium to install the extension, says how that ended and
+    returns the check's status."""
+    def installed_or_ended():
+        manifest = installed_manifest(profile, extension_id)
+        if manifest is not None:
+            return manifest
+        return False if chromium.poll() is not None else None
+
+    try:
+        manifest = wait_for(f"Chromium installing {extension_id} by policy", INSTALL_SECONDS, installed_or_ended,
+                            interval=0.5)
+    except StepTimeout:
+        print(f"timed out: Chromium installing {extension_id} by policy did not end within "
+              f"{INSTALL_SECONDS} s and was stopped")
+        return 1
+    if manifest is False:
+        print(f"Chromium ended ({chromium.returncode}) without installing {extension_id}")
+        return 1
+    print(f"installed {extension_id} version {manifest.get('version')} by policy")
+    return 0
 
 
 def main():
@@ -62,37 +82,20 @@ def main():
     local_update = re.sub(r"codebase='[^']*'", f"codebase='{base}/{os.path.basename(crx)}'", update)
     open(os.path.join(served, "update.xml"), "w").write(local_update)
 
-    remove_stale_policies()
-    policy = os.path.join(POLICY_DIR, f"{POLICY_PREFIX}{os.getpid()}.json")
+    remove_stale_policies(POLICY_PREFIX)
     profile = os.path.join(work, "profile")
-    chromium = None
     try:
-        os.makedirs(POLICY_DIR, exist_ok=True)
-        with open(policy, "w") as file:
-            json.dump({"ExtensionInstallForcelist": [f"{extension_id};{base}/update.xml"]}, file)
-        chromium = subprocess.Popen(
-            ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--no-default-browser-check", "--disable-sync", f"--user-data-dir={profile}", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "chromium.log"), "w"),
-            stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + INSTALL_SECONDS
-        manifest = None
-        while manifest is None and time.monotonic() < deadline and chromium.poll() is None:
-            time.sleep(0.5)
-            manifest = installed_manifest(profile, extension_id)
-        if manifest is None:
-            print(f"timed out: Chromium installing {extension_id} by policy did not end within "
-                  f"{INSTALL_SECONDS} s and was stopped" if chromium.poll() is None
-                  else f"Chromium ended ({chromium.returncode}) without installing {extension_id}")
-            return 1
-        print(f"installed {extension_id} version {manifest.get('version')} by policy")
-        return 0
+        with ManagedPolicyFile({"ExtensionInstallForcelist": [f"{extension_id};{base}/update.xml"]}, POLICY_PREFIX):
+            chromium = subprocess.Popen(
+                ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                 "--no-default-browser-check", "--disable-sync", f"--user-data-dir={profile}", "about:blank"],
+                stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "chromium.log"), "w"),
+                stderr=subprocess.STDOUT, start_new_session=True)
+            try:
+                return await_install(chromium, profile, extension_id)
+            finally:
+                stop_session("stopping Chromium", chromium)
     finally:
-        if os.path.exists(policy):
-            os.unlink(policy)
-        if chromium is not None and chromium.poll() is None:
-            os.killpg(chromium.pid, signal.SIGKILL)
-            chromium.wait(timeout=30)
         server.shutdown()
 
 
