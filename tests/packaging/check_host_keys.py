@@ -12,10 +12,13 @@ no key of the table is left, and neither are the host and its manifests.
 The shell exports row N of the table (counted from 1 over the table's rows)
 to EXPORTS/host-key-N.reg; a key that does not exist leaves no file. Windows
 paths are read through --map WINDOWS_FOLDER=FOLDER (a Wine prefix's C: drive,
-or a copy of the installed folder). Prints "N passed, N failed".
+or a copy of the installed folder). Prints "N passed, N failed". With --list
+it prints the table's rows for the shell instead, one a line, fields
+separated by a tab: N, BROWSER, VIEW, KEY, MANIFEST.
 
 Usage: check_host_keys.py --views 32[,64] --exports DIR --map 'C:\\=DIR'
            --host 'C:\\...\\talvenor-host.exe' --extension-id ID [--absent]
+       check_host_keys.py --list
 """
 import argparse
 import json
@@ -122,6 +125,10 @@ def manifest_problems(machine, manifest_path, kind, host, extension_id):
 
 
 def main():
+    if sys.argv[1:] == ["--list"]:
+        for row in table_rows():
+            print("\t".join(str(field) for field in row))
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("--views", required=True)
     parser.add_argument("--exports", required=True)

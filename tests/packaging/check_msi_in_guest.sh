@@ -37,21 +37,20 @@ Component Categories\{7DD95802-9882-11CF-9FA9-00AA006C42C4}'
 
 # host_key_exports NAME: batch lines that export each key of
 # tests/packaging/host-keys.txt of the 32-bit view (32-bit Windows has only
-# that one) to $work/NAME-keys/host-key-N.reg, N counting the table's rows,
-# and copy the installed folder's files to $work/NAME-files; a key or folder
-# that does not exist leaves nothing.
+# that one) to $work/NAME-keys/host-key-N.reg, N numbering the table's rows
+# as check_host_keys.py --list does, and copy the installed folder's files to
+# $work/NAME-files; a key or folder that does not exist leaves nothing.
 installed_folder='C:\Program Files\ieTalvenor'
 host_key_exports() {
     mkdir -p "$work/$1-keys" "$work/$1-files"
     printf '%s\n' "echo step: reg export of the host keys"
-    number=0
-    grep -v '^#' tests/packaging/host-keys.txt | grep -v '^$' | while IFS='	' read -r _ view key _; do
-        number=$((number + 1))
-        [ "$view" = 32 ] || continue
-        printf '%s\n' 'del C:\host-key.reg >nul 2>&1' \
-            "reg export \"HKLM\\$key\" C:\\host-key.reg /y >nul 2>&1" \
-            "if not errorlevel 1 copy /y C:\\host-key.reg \"$exports\\$1-keys\\host-key-$number.reg\" >nul"
-    done
+    bounded 60 "check_host_keys.py --list" python3 tests/packaging/check_host_keys.py --list |
+        while IFS='	' read -r number _ view key _; do
+            [ "$view" = 32 ] || continue
+            printf '%s\n' 'del C:\host-key.reg >nul 2>&1' \
+                "reg export \"HKLM\\$key\" C:\\host-key.reg /y >nul 2>&1" \
+                "if not errorlevel 1 copy /y C:\\host-key.reg \"$exports\\$1-keys\\host-key-$number.reg\" >nul"
+        done
     printf '%s\n' "if exist \"$installed_folder\" copy /y \"$installed_folder\\*\" \"$exports\\$1-files\\\" >nul"
 }
 

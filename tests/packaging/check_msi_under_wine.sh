@@ -105,17 +105,16 @@ user_token=$(token 'HKCU\Software\Kestrane\RND')
 check "the first derivation stored both tokens" test -n "$machine_token" -a -n "$user_token"
 
 # host_keys NAME [--absent]: every key of tests/packaging/host-keys.txt,
-# exported from the view where its browser reads it into $work/NAME, checked
-# with the prefix's files.
+# exported from the view where its browser reads it into $work/NAME (numbered
+# as check_host_keys.py --list numbers them), checked with the prefix's files.
 host_keys() {
     rm -rf "${work:?}/$1"
     mkdir -p "$work/$1"
-    number=0
-    grep -v '^#' tests/packaging/host-keys.txt | grep -v '^$' | while IFS='	' read -r _ view key _; do
-        number=$((number + 1))
-        wine reg export "HKLM\\$key" "$(windows_path "$(pwd)/$work/$1/host-key-$number.reg")" \
-            "/reg:$view" /y </dev/null >/dev/null 2>&1
-    done
+    bounded 60 "check_host_keys.py --list" python3 tests/packaging/check_host_keys.py --list |
+        while IFS='	' read -r number _ view key _; do
+            wine reg export "HKLM\\$key" "$(windows_path "$(pwd)/$work/$1/host-key-$number.reg")" \
+                "/reg:$view" /y </dev/null >/dev/null 2>&1
+        done
     name=$1
     shift
     bounded 60 "check_host_keys.py" python3 tests/packaging/check_host_keys.py --views 32,64 \
