@@ -16,17 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "measurement.h"
 #include "talvenor_client.h"
 
 namespace {
 
-double MicrosecondsSince(const LARGE_INTEGER& start) {
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return 1e6 * static_cast<double>(now.QuadPart - start.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
+double MicrosecondsSince(double startSeconds) {
+    return 1e6 * (bench::SecondsNow() - startSeconds);
 }
 
 // The value below which `share` of the sorted times lie.
@@ -38,8 +34,7 @@ double Percentile(const std::vector<double>& sorted, double share) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    LARGE_INTEGER programStart;
-    QueryPerformanceCounter(&programStart);
+    const double programStart = bench::SecondsNow();
     if (argc != 3 || std::atoi(argv[1]) < 1) {
         std::fprintf(stderr, "usage: bare_getid CALLS SALT\n");
         return 2;
@@ -63,8 +58,7 @@ int main(int argc, char** argv) {
     std::vector<double> times;
     times.reserve(static_cast<std::size_t>(calls));
     for (int call = 0; call < calls; ++call) {
-        LARGE_INTEGER start;
-        QueryPerformanceCounter(&start);
+        const double start = bench::SecondsNow();
         test_support::IdentifierByName(control, salt);
         times.push_back(MicrosecondsSince(start));
     }
