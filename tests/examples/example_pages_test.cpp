@@ -29,13 +29,6 @@ Values ShowPage(const char* page, const char* browser) {
     return ShowPageIn(TALVENOR_EXAMPLES_DIR, page, browser);
 }
 
-std::string ThisComputerName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return name;
-}
-
 class ExamplePages : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -64,7 +57,7 @@ TEST_F(ExamplePages, ExamplePageShowsTheControlsValuesInInternetExplorer11) {
     EXPECT_EQ(shown["salt.text"], salt);
     EXPECT_EQ(shown["getID.text"], test_support::ExpectedIdentifierForStoredTokens(salt));
     EXPECT_EQ(shown["getID.text"].size(), 74u);
-    EXPECT_EQ(shown["ComputerName.text"], ThisComputerName());
+    EXPECT_EQ(shown["ComputerName.text"], test_support::ThisComputerName());
     EXPECT_EQ(shown["TestInstallation.text"], "installed (1)");
     EXPECT_EQ(shown["Version.text"], "1.0.0.4");
     EXPECT_EQ(shown["status.display"], "none");
@@ -108,7 +101,7 @@ TEST_F(ExamplePages, PageLibraryGivesTheControlsValuesInInternetExplorer11) {
     Values shown = ShowPageIn(TALVENOR_TEST_PAGES_DIR, "library_page.html", "ie11");
     ASSERT_EQ(shown["end"], "ok") << shown["output"];
     const auto values = [](const std::string& identifier) {
-        return "values " + identifier + "|" + ThisComputerName() + "|1|1.0.0.4";
+        return "values " + identifier + "|" + test_support::ThisComputerName() + "|1|1.0.0.4";
     };
     const auto expected = test_support::ExpectedIdentifierForStoredTokens;
     const struct {

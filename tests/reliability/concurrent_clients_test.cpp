@@ -64,13 +64,6 @@ std::string ExpectedIdentifier(const std::wstring& salt) {
                                              kUserToken, Narrow(salt));
 }
 
-std::string ThisComputerName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return name;
-}
-
 // What one thread saw: every distinct identifier per salt, and what went wrong.
 struct ThreadReport {
     std::map<std::string, std::set<std::string>> identifiersBySalt;
@@ -156,7 +149,7 @@ class ConcurrentClients : public ::testing::Test {
             report.Record(kSharedSalt, IdentifierByTable(direct, kSharedSalt));
             BSTR text = nullptr;
             report.Check(round, direct->ComputerName(&text) == S_OK, "ComputerName");
-            report.Check(round, test_support::NarrowText(text) == ThisComputerName(),
+            report.Check(round, test_support::NarrowText(text) == test_support::ThisComputerName(),
                          "ComputerName is this computer's name");
             SysFreeString(text);
             text = nullptr;

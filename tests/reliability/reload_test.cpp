@@ -44,10 +44,8 @@ struct ExpectedMembers {
 };
 
 ExpectedMembers Expect() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return {test_support::ExpectedIdentifierForStoredTokens("abc"), name};
+    return {test_support::ExpectedIdentifierForStoredTokens("abc"),
+            test_support::ThisComputerName()};
 }
 
 std::string Text(BSTR text) {

@@ -74,13 +74,6 @@ std::map<std::string, std::string> RunScript(const std::string& script) {
     return values;
 }
 
-std::string ThisComputerName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    GetComputerNameA(name, &size);
-    return name;
-}
-
 class ScriptHosts : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -123,7 +116,7 @@ TEST_F(ScriptHosts, JScriptReadsEveryMember) {
     EXPECT_EQ(values.at("installedBefore"), "0");
     EXPECT_EQ(values.at("TestInstallation"), "1");
     EXPECT_EQ(values.at("TestInstallation.type"), "number");
-    EXPECT_EQ(values.at("ComputerName"), ThisComputerName());
+    EXPECT_EQ(values.at("ComputerName"), test_support::ThisComputerName());
     EXPECT_EQ(values.at("Version"), "1.0.0.4");
 }
 
@@ -147,7 +140,7 @@ TEST_F(ScriptHosts, VBScriptReadsEveryMember) {
     }
     EXPECT_EQ(values.at("TestInstallation"), "1");
     EXPECT_EQ(values.at("TestInstallation.type"), "Long");
-    EXPECT_EQ(values.at("ComputerName"), ThisComputerName());
+    EXPECT_EQ(values.at("ComputerName"), test_support::ThisComputerName());
     EXPECT_EQ(values.at("Version"), "1.0.0.4");
 }
 

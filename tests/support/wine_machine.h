@@ -100,6 +100,15 @@ inline void DeleteTokenKeys() {
     RegDeleteKeyA(HKEY_CURRENT_USER, kUserTokenKey);
 }
 
+// The NetBIOS name that the platform reports in the prefix, which the
+// component's ComputerName must answer.
+inline std::string ThisComputerName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    GetComputerNameA(name, &size);
+    return name;
+}
+
 // The NetBIOS name that the platform reports in the prefix, replaced for a
 // test and put back afterwards.
 class ScopedComputerName {
