@@ -48,20 +48,34 @@ inline std::string UnsaltedHex(const std::string& digits, const std::string& sal
     return bytes;
 }
 
+// Eight upper-case hexadecimal digits, as the rules write the C: serial and the check value.
+inline std::string Hex8(std::uint32_t value) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(value));
+    return digits;
+}
+
+// The rules mask the sum of the even positions with 0x04071FF1 and that of the
+// odd positions with 0x0489FC0D; XOR lets the two masks act as one.
+constexpr std::uint32_t kCheckMask = 0x008EE3FCu;
+
+// The check text that the first segment (the salted hexadecimal digits) calls
+// for: the sums of its characters at even and at odd positions, masked and
+// combined, in eight digits.
+inline std::string CheckText(const std::string& firstSegment) {
+    std::uint32_t even = 0;
+    std::uint32_t odd = 0;
+    for (std::size_t i = 0; i < firstSegment.size(); ++i) {
+        (i % 2 == 0 ? even : odd) += static_cast<unsigned char>(firstSegment[i]);
+    }
+    return Hex8(even ^ odd ^ kCheckMask);
+}
+
 // The identifier for `salt` on a machine with this C: serial and these tokens.
 inline std::string ReferenceIdentifier(std::uint32_t volumeSerial, const std::string& machineToken,
                                        const std::string& userToken, const std::string& salt) {
-    char volumeToken[16];
-    std::snprintf(volumeToken, sizeof volumeToken, "H%08X", static_cast<unsigned>(volumeSerial));
-    const std::string first = SaltedHex(volumeToken + machineToken + userToken, salt);
-    std::uint32_t even = 0;
-    std::uint32_t odd = 0;
-    for (std::size_t i = 0; i < first.size(); ++i) {
-        (i % 2 == 0 ? even : odd) += static_cast<unsigned char>(first[i]);
-    }
-    char check[16];
-    std::snprintf(check, sizeof check, "%08X", static_cast<unsigned>(even ^ odd ^ 0x008EE3FCu));
-    return first + SaltedHex(check, salt);
+    const std::string first = SaltedHex("H" + Hex8(volumeSerial) + machineToken + userToken, salt);
+    return first + SaltedHex(CheckText(first), salt);
 }
 
 }  // namespace test_support

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -14,18 +13,14 @@
 
 namespace {
 
+using test_support::CheckText;
+using test_support::Hex8;
 using vectors::Vector;
 using verifier::Verify;
 
 constexpr std::size_t kCheckTextLength = 8;
 constexpr std::size_t kSecondSegmentLength = 2 * kCheckTextLength;
 constexpr std::size_t kGeneratedJoinedLength = 29;
-
-std::string Hex8(std::uint32_t value) {
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(value));
-    return digits;
-}
 
 // The verdict in the shape that talvenor-verify prints and the vectors hold.
 nlohmann::json VerdictOf(const verifier::Verification& verification) {
@@ -113,6 +108,13 @@ TEST(Vectors, CoverEveryRuleAndEveryKindOfSaltAndToken) {
     }
 }
 
+// Whether `joined` starts with a volume token: "H" and eight upper-case
+// hexadecimal digits.
+bool IsVolumeToken(const std::string& joined) {
+    return joined.size() >= 9 && joined[0] == 'H' &&
+           joined.substr(1, 8).find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
 // A second, separate rendering of the rules (tests/support) derives the same
 // identifiers from the same parts. It formats the volume token from a serial,
 // so the vectors with a deliberately broken one are left to the Python script.
@@ -123,12 +125,11 @@ TEST(Vectors, AgreeWithTheReferenceDerivation) {
             continue;
         }
         const vectors::Parts& parts = *v.madeFrom;
-        const std::string serial = parts.volumeToken.substr(1);
-        if (parts.volumeToken.size() != 9 || parts.volumeToken[0] != 'H' ||
-            serial.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+        if (parts.volumeToken.size() != 9 || !IsVolumeToken(parts.volumeToken)) {
             continue;
         }
         SCOPED_TRACE(v.name);
+        const std::string serial = parts.volumeToken.substr(1);
         EXPECT_EQ(test_support::ReferenceIdentifier(
                       static_cast<std::uint32_t>(std::stoul(serial, nullptr, 16)),
                       parts.machineToken, parts.userToken, parts.salt),
@@ -165,21 +166,6 @@ TEST(Verify, CatchesEveryChangedCharacter) {
             }
         }
     }
-}
-
-// The check text follows from the first segment alone, by public rules.
-std::string CheckText(const std::string& firstSegment) {
-    std::uint32_t even = 0;
-    std::uint32_t odd = 0;
-    for (std::size_t i = 0; i < firstSegment.size(); ++i) {
-        (i % 2 == 0 ? even : odd) += static_cast<unsigned char>(firstSegment[i]);
-    }
-    return Hex8((even ^ 0x04071FF1u) ^ (odd ^ 0x0489FC0Du));
-}
-
-bool IsVolumeToken(const std::string& joined) {
-    return joined.size() >= 9 && joined[0] == 'H' &&
-           joined.substr(1, 8).find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 
 // Anyone holding an identifier, without the salt: the second segment is the
