@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "native_frames.h"
 #include "session.h"
 
 namespace {
@@ -225,21 +226,19 @@ ExpectedAnswer AnswerFor(const std::string& message) {
     return expected;
 }
 
+// The session's answers, which must end with a whole frame.
 std::vector<std::string> SplitAnswers(const std::string& output) {
-    std::vector<std::string> answers;
-    std::size_t at = 0;
-    while (at < output.size()) {
-        std::uint32_t length = 0;
-        if (output.size() - at < sizeof length) {
-            Fail("the output ends inside an answer's length");
+    bool whole = false;
+    std::vector<std::string> answers = test_support::SplitFrames(output, whole);
+    if (!whole) {
+        // What is left after the last whole frame tells which part of a frame the output ends in.
+        std::size_t framed = 0;
+        for (const std::string& answer : answers) {
+            framed += sizeof(std::uint32_t) + answer.size();
         }
-        std::memcpy(&length, output.data() + at, sizeof length);
-        at += sizeof length;
-        if (output.size() - at < length) {
-            Fail("the output ends inside an answer");
-        }
-        answers.push_back(output.substr(at, length));
-        at += length;
+        Fail(output.size() - framed < sizeof(std::uint32_t)
+                 ? "the output ends inside an answer's length"
+                 : "the output ends inside an answer");
     }
     return answers;
 }
