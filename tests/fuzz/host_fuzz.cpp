@@ -243,8 +243,7 @@ std::vector<std::string> SplitAnswers(const std::string& output) {
     return answers;
 }
 
-void CheckAnswer(const std::string& message, const std::string& text) {
-    const ExpectedAnswer expected = AnswerFor(message);
+void CheckAnswer(const ExpectedAnswer& expected, const std::string& text) {
     const Json answer = Json::parse(text, nullptr, false);
     if (answer.is_discarded() || !answer.is_object() || answer.size() != 3) {
         Fail("an answer is not a JSON object of three members", text);
@@ -311,9 +310,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<std::string> dueSalts;
     for (std::size_t i = 0; i < answers.size(); ++i) {
-        CheckAnswer(expected.messages[i], answers[i]);
-        if (const std::optional<std::string> salt = AnswerFor(expected.messages[i]).saltBytes) {
-            dueSalts.push_back(*salt);
+        const ExpectedAnswer due = AnswerFor(expected.messages[i]);
+        CheckAnswer(due, answers[i]);
+        if (due.saltBytes) {
+            dueSalts.push_back(*due.saltBytes);
         }
     }
     // Refused requests and salts never reach the values.
