@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "read_available.h"
+
 #ifndef TALVENOR_HOST_PATH
 #error "TALVENOR_HOST_PATH must name the built talvenor-host.exe"
 #endif
@@ -54,20 +56,6 @@ inline void Close(HANDLE& handle) {
     if (handle != nullptr) {
         CloseHandle(handle);
         handle = nullptr;
-    }
-}
-
-// Appends what `pipe` holds now, without waiting for more.
-inline void ReadAvailable(HANDLE pipe, std::string& text) {
-    DWORD available = 0;
-    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-        char buffer[4096];
-        const DWORD wanted = available < sizeof buffer ? available : sizeof buffer;
-        DWORD read = 0;
-        if (!ReadFile(pipe, buffer, wanted, &read, nullptr) || read == 0) {
-            return;
-        }
-        text.append(buffer, read);
     }
 }
 
@@ -124,8 +112,8 @@ inline HostRun RunHost(const std::string& input, InputEnd end, const std::string
     const ULONGLONG deadline = GetTickCount64() + kHostExitTimeoutMilliseconds;
     run.exited = true;
     while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-        detail::ReadAvailable(out.read, run.output);
-        detail::ReadAvailable(err.read, run.errors);
+        ReadAvailable(out.read, run.output);
+        ReadAvailable(err.read, run.errors);
         if (GetTickCount64() >= deadline) {
             ADD_FAILURE() << step << ": the host did not exit within "
                           << kHostExitTimeoutMilliseconds / 1000 << " s; ended by the test";
@@ -139,8 +127,8 @@ inline HostRun RunHost(const std::string& input, InputEnd end, const std::string
             break;
         }
     }
-    detail::ReadAvailable(out.read, run.output);
-    detail::ReadAvailable(err.read, run.errors);
+    ReadAvailable(out.read, run.output);
+    ReadAvailable(err.read, run.errors);
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     // The host has gone: a write still pending fails and the writer ends.
     writer.join();

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "read_available.h"
+
 namespace test_support {
 
 struct ProcessResult {
@@ -68,7 +70,7 @@ class ChildProcess {
         }
         const ULONGLONG deadline = GetTickCount64() + timeoutMilliseconds;
         while (WaitForSingleObject(m_process.hProcess, 20) == WAIT_TIMEOUT) {
-            ReadAvailable(result.output);
+            ReadAvailable(m_readEnd, result.output);
             if (watch) {
                 watch(result.output, m_process.hProcess);
             }
@@ -76,28 +78,13 @@ class ChildProcess {
                 TerminateProcess(m_process.hProcess, 1);
             }
         }
-        ReadAvailable(result.output);
+        ReadAvailable(m_readEnd, result.output);
         GetExitCodeProcess(m_process.hProcess, &result.exitCode);
         CloseProcessHandles();
         return result;
     }
 
   private:
-    // Appends what the pipe holds now, without waiting for more.
-    void ReadAvailable(std::string& output) {
-        DWORD available = 0;
-        while (PeekNamedPipe(m_readEnd, nullptr, 0, nullptr, &available, nullptr) &&
-               available > 0) {
-            char buffer[4096];
-            DWORD read = 0;
-            const DWORD wanted = available < sizeof buffer ? available : sizeof buffer;
-            if (!ReadFile(m_readEnd, buffer, wanted, &read, nullptr) || read == 0) {
-                return;
-            }
-            output.append(buffer, read);
-        }
-    }
-
     void CloseProcessHandles() {
         CloseHandle(m_process.hProcess);
         CloseHandle(m_process.hThread);
