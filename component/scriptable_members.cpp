@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "bstr_text.h"
+#include "computer_name.h"
 #include "engine_text.h"
 #include "machine_id.h"
 #include "talvenor.h"
@@ -13,9 +14,6 @@
 namespace {
 
 constexpr char kVersionText[] = "1.0.0.4";
-
-// NetBIOS names have at most 15 characters.
-constexpr DWORD kComputerNameBufferSize = 16;
 
 // The largest UTF-16 unit a salt may hold: each unit up to it is one byte.
 constexpr wchar_t kLargestSaltUnit = 0xFF;
@@ -85,12 +83,8 @@ HRESULT STDMETHODCALLTYPE CTalvenor::get_ComputerName(BSTR* oName) {
     }
     SysFreeString(*oName);
     *oName = nullptr;
-    // Zeroed first: if the platform fails, the result is an empty name rather
-    // than whatever the buffer held.
-    char name[kComputerNameBufferSize] = {};
-    DWORD size = kComputerNameBufferSize;
-    GetComputerNameA(name, &size);
-    name[kComputerNameBufferSize - 1] = '\0';
+    char name[kComputerNameBufferSize];
+    ReadComputerName(name);
     *oName = AnsiToBstr(name);
     return S_OK;
 }

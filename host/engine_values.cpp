@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "computer_name.h"
 #include "engine_text.h"
 #include "machine_id.h"
 #include "token_store.h"
@@ -9,9 +10,6 @@
 namespace host {
 
 namespace {
-
-// NetBIOS names have at most 15 characters.
-constexpr DWORD kComputerNameBufferSize = 16;
 
 // `text` in the ANSI code page, as the control turns it into the script's
 // UTF-16, then in UTF-8 for JSON. Empty when a conversion fails.
@@ -44,11 +42,8 @@ std::optional<std::string> EngineValues::Identifier(const std::string& saltBytes
 }
 
 std::string EngineValues::ComputerName() {
-    // Zeroed first, as the control does: a failing platform gives an empty name.
-    char name[kComputerNameBufferSize] = {};
-    DWORD size = kComputerNameBufferSize;
-    GetComputerNameA(name, &size);
-    name[kComputerNameBufferSize - 1] = '\0';
+    char name[kComputerNameBufferSize];
+    ReadComputerName(name);
     return AnsiToUtf8(name);
 }
 
