@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr char kVersionText[] = "1.0.0.4";
+// The project's version, which the build defines.
+constexpr char kVersionText[] = TALVENOR_VERSION;
 
 // The largest UTF-16 unit a salt may hold: each unit up to it is one byte.
 constexpr wchar_t kLargestSaltUnit = 0xFF;
