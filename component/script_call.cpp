@@ -54,14 +54,8 @@ ScriptCall::ScriptCall(DISPID member, WORD flags, DISPPARAMS* parameters)
         m_parameters = &m_byValue;
         if ((m_argument.vt == VT_DISPATCH || m_argument.vt == VT_UNKNOWN) &&
             m_argument.punkVal != nullptr) {
-            m_heldObject = m_argument.punkVal;
-            m_heldObject->AddRef();
+            m_argument.punkVal->AddRef();
+            *m_heldObject.put() = m_argument.punkVal;
         }
-    }
-}
-
-ScriptCall::~ScriptCall() {
-    if (m_heldObject != nullptr) {
-        m_heldObject->Release();
     }
 }

@@ -10,10 +10,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "com_holders.h"
+
 class ScriptCall {
   public:
     ScriptCall(DISPID member, WORD flags, DISPPARAMS* parameters);
-    ~ScriptCall();
     ScriptCall(const ScriptCall&) = delete;
     ScriptCall& operator=(const ScriptCall&) = delete;
 
@@ -34,5 +35,5 @@ class ScriptCall {
     // The object the copy points to, held for the call: converting it to text
     // runs the script's code, which may reassign the very variable passed and
     // so release the object while the copy still points to it.
-    IUnknown* m_heldObject = nullptr;
+    ComPtr<IUnknown> m_heldObject;
 };
